@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs everything the program, its tests and its benchmarks need from Debian 12's packages.
+# Usage: scripts/install-deps.sh [--run-only]
+set -euo pipefail
+
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
+
+build=(cmake ninja-build g++ qt6-base-dev libgl-dev libminiupnpc-dev)
+test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl python3
+      xvfb xauth util-linux)
+bench=(dante-server)
+
+pkgs=("${build[@]}")
+if [ "${1:-}" != "--run-only" ]; then pkgs+=("${test[@]}" "${bench[@]}"); fi
+
+missing=()
+for p in "${pkgs[@]}"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+    export DEBIAN_FRONTEND=noninteractive
+    $SUDO apt-get update -qq
+    $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

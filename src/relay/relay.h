@@ -1,0 +1,62 @@
+#pragma once
+
+#include "net/endpoint.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <array>
+#include <functional>
+
+namespace relay {
+
+/// The SOCKS4 proxy: the listening endpoint, sixteen slots of a client endpoint (wsProxy) and a
+/// destination endpoint (wsOutbound), admission, the handshake, relaying and teardown. Every
+/// event is logged through LogLine; the relay never touches a widget.
+class Relay final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Relay)
+
+public:
+    static constexpr int SlotCount = 16;
+    /// Tells whether a client address is on the allow-list (asked at every connection request).
+    using AdmitFn = std::function<bool(const QString &address)>;
+
+    explicit Relay(AdmitFn admits, QObject *parent = nullptr);
+    ~Relay() override;
+
+    net::Endpoint &wsListener() { return m_listener; }
+    net::Endpoint &wsProxy(int i) { return *m_proxy.at(static_cast<size_t>(i)); }
+    net::Endpoint &wsOutbound(int i) { return *m_outbound.at(static_cast<size_t>(i)); }
+
+Q_SIGNALS:
+    void LogLine(const QString &line);
+
+private:
+    struct Slot;
+
+    void wsListener_ConnectionRequest(qintptr requestID);
+    void wsListener_Close();
+    void wsListener_Connect();
+    void wsListener_Error(const QString &description);
+
+    void wsProxy_DataArrival(int i, qint64 bytesTotal);
+    void HandleRequest(int i, const QByteArray &chunk);
+    void wsOutbound_Connect(int i);
+
+    void wsOutbound_DataArrival(int i, qint64 bytesTotal);
+    void wsProxy_Close(int i);
+    void wsOutbound_Close(int i);
+    void wsProxy_Error(int i, const QString &description);
+    void wsOutbound_Error(int i, const QString &description);
+    void wsProxy_Connect(int i);
+
+    void closeSlot(int i);
+
+    AdmitFn m_admits;
+    net::Endpoint m_listener;
+    std::array<net::Endpoint *, SlotCount> m_proxy {};
+    std::array<net::Endpoint *, SlotCount> m_outbound {};
+};
+
+} // namespace relay
