@@ -52,10 +52,7 @@ void linger(QTcpSocket *socket, int timeoutMs)
 
 } // namespace
 
-Endpoint::Endpoint(QObject *parent)
-    : QObject(parent)
-{
-}
+Endpoint::Endpoint(QObject *parent) : QObject(parent) { }
 
 Endpoint::~Endpoint() = default;
 
@@ -189,15 +186,15 @@ void Endpoint::attach(QTcpSocket *socket)
             Q_EMIT SendProgress(socket->bytesToWrite());
     });
     connect(socket, &QTcpSocket::errorOccurred, this,
-            [this, socket](QAbstractSocket::SocketError error) {
-                // The peer closing is the Closed event, not a failure.
-                if (socket != m_socket || error == QAbstractSocket::RemoteHostClosedError
-                    || m_state == sckError)
-                    return;
-                m_state = sckError;
-                m_errorString = socket->errorString();
-                Q_EMIT Error(static_cast<int>(error), m_errorString);
-            });
+        [this, socket](QAbstractSocket::SocketError error) {
+            // The peer closing is the Closed event, not a failure.
+            if (socket != m_socket || error == QAbstractSocket::RemoteHostClosedError
+                || m_state == sckError)
+                return;
+            m_state = sckError;
+            m_errorString = socket->errorString();
+            Q_EMIT Error(static_cast<int>(error), m_errorString);
+        });
     if (socket->state() == QAbstractSocket::ConnectedState)
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
 }
@@ -217,12 +214,12 @@ QByteArray Endpoint::GetData(qint64 maxLen)
     if (m_peerClosed && m_socket->bytesAvailable() == 0) {
         // Raise the close only after the owner's handler has dealt with these bytes.
         QMetaObject::invokeMethod(
-                this,
-                [this, generation = m_generation] {
-                    if (generation == m_generation)
-                        maybeRaiseClosed();
-                },
-                Qt::QueuedConnection);
+            this,
+            [this, generation = m_generation] {
+                if (generation == m_generation)
+                    maybeRaiseClosed();
+            },
+            Qt::QueuedConnection);
     }
     return bytes;
 }
@@ -284,19 +281,19 @@ void Endpoint::postDataArrival()
         return;
     m_arrivalPosted = true;
     QMetaObject::invokeMethod(
-            this,
-            [this, generation = m_generation] {
-                if (generation != m_generation)
-                    return;
-                m_arrivalPosted = false;
-                if (m_paused || !m_socket)
-                    return;
-                if (m_socket->bytesAvailable() > 0)
-                    onReadyRead();
-                else
-                    maybeRaiseClosed();
-            },
-            Qt::QueuedConnection);
+        this,
+        [this, generation = m_generation] {
+            if (generation != m_generation)
+                return;
+            m_arrivalPosted = false;
+            if (m_paused || !m_socket)
+                return;
+            if (m_socket->bytesAvailable() > 0)
+                onReadyRead();
+            else
+                maybeRaiseClosed();
+        },
+        Qt::QueuedConnection);
 }
 
 void Endpoint::Close()

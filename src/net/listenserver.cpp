@@ -4,11 +4,7 @@
 
 namespace net {
 
-ListenServer::ListenServer(Endpoint *owner)
-    : QTcpServer(owner)
-    , m_owner(owner)
-{
-}
+ListenServer::ListenServer(Endpoint *owner) : QTcpServer(owner), m_owner(owner) { }
 
 void ListenServer::incomingConnection(qintptr descriptor)
 {
