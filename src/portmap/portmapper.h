@@ -9,8 +9,8 @@ struct Outcome
 {
     enum Kind { Done, NoDevice, Refused };
     Kind kind = Done;
-    int code = 0;  ///< the gateway's or library's code when Refused
-    QString text;  ///< its text when Refused
+    int code = 0; ///< the gateway's or library's code when Refused
+    QString text; ///< its text when Refused
 };
 
 /// Talks to the LAN's UPnP Internet gateway. Calls block (discovery takes seconds), so they are
