@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+#include <QtGlobal>
+
+/// The SOCKS4 wire format spoken with clients: decoding a CONNECT request, building the grant,
+/// the rejection and the failure reply, and the request's status log line. Pure functions: no
+/// sockets, no state.
+namespace relay::socks4 {
+
+inline constexpr quint8 Version = 0x04; ///< VN of every request this proxy serves
+inline constexpr quint8 Granted = 0x5A; ///< reply code 90: request granted
+inline constexpr quint8 Rejected = 0x5B; ///< reply code 91: request rejected or failed
+inline constexpr qsizetype FixedLength = 8; ///< VN, CD, DSTPORT (2), DSTIP (4)
+/// The longest user id accepted: with a NUL right after it the request is
+/// FixedLength + MaxUserIdLength + 1 bytes; one more byte without a NUL is TooLong.
+inline constexpr qsizetype MaxUserIdLength = 1024;
+
+/// Bytes from text of hexadecimal digits, two characters per byte: "1F90" gives 0x1F 0x90. An odd
+/// last character is a byte of its own ("ABC" gives 0xAB 0x0C). Each step reads the hexadecimal
+/// digits it starts with; a step without any gives 0.
+QByteArray HtS(const QString &hexToStr);
+
+/// One SOCKS4 request as the client sent it.
+struct Request
+{
+    quint8 version = 0;
+    quint8 command = 0; ///< CD; read, never examined: every request is served as CONNECT
+    quint16 port = 0; ///< DSTPORT
+    QString address; ///< DSTIP as dotted text without leading zeros, e.g. "10.0.0.5"
+    QByteArray userId; ///< bytes from the ninth up to the first NUL after the fixed part
+    qsizetype consumed = 0; ///< bytes of the buffer the request used, its NUL included
+};
+
+enum class DecodeStatus {
+    NeedMore, ///< a valid beginning; wait for more bytes (also for an empty buffer)
+    BadVersion, ///< the first byte is not 4: answer with rejection()
+    TooLong, ///< MaxUserIdLength user-id bytes came without a NUL
+    Complete, ///< request holds the request; bytes after request.consumed are payload
+};
+
+struct DecodeResult
+{
+    DecodeStatus status = DecodeStatus::NeedMore;
+    Request request; ///< filled only when status is Complete
+};
+
+/// Decodes the request at the start of the bytes collected so far on a slot. Call it again with
+/// the grown buffer after NeedMore; TCP may split a request anywhere.
+DecodeResult decodeRequest(const QByteArray &buffer);
+
+/// The 8-byte grant: 0x00 0x5A, the port (most significant byte first), the four address bytes.
+QByteArray grant(quint16 port, const QString &dottedAddress);
+/// The 2-byte answer to a request whose version is not 4: 0x00 0x5B.
+QByteArray rejection();
+/// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
+QByteArray failure(quint16 port, const QString &dottedAddress);
+
+/// Text with every control character (0x00-0x1F, 0x7F) written as \xHH with lower-case hex
+/// digits, so that one log line can never show as two. Other characters are kept.
+QString escapeControls(const QString &text);
+/// The user id as shown in the status log: byte for byte (Latin-1), controls escaped.
+QString describeUserId(const QByteArray &userId);
+/// "Proxy [slot] Request from <user id> to <address>:<port>".
+QString requestLine(int slot, const Request &request);
+
+} // namespace relay::socks4
