@@ -128,7 +128,9 @@ PortMapping::~PortMapping()
 {
     m_worker->m_closing = true;
     disconnect(m_worker, nullptr, this, nullptr);
-    m_thread->quit();
+    // Quit once the calls already queued have run, so a removal asked for still happens.
+    QMetaObject::invokeMethod(
+        m_worker, [thread = m_thread] { thread->quit(); }, Qt::QueuedConnection);
     if (m_thread->wait(QDeadlineTimer(m_gaveUp ? 0 : kDestroyWaitMs))) {
         delete m_thread;
         return;
