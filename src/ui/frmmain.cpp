@@ -1,13 +1,323 @@
 #include "frmmain.h"
 
+#include "acl/allowlist.h"
+#include "portmap/portmapping.h"
+#include "portnumber.h"
+#include "relay/relay.h"
+#include "statuslog.h"
+
+#include <QCloseEvent>
+#include <QIcon>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListView>
+#include <QListWidget>
+#include <QPushButton>
+#include <QSystemTrayIcon>
+
 namespace ui {
 
-frmMain::frmMain(QWidget *parent)
-    : QWidget(parent)
+namespace {
+
+const QString Caption = QStringLiteral("Socks4 Proxy Server");
+
+// The layout is kept in twips, as drawn; at 96 dpi fifteen twips make one pixel.
+void place(QWidget *control, int left, int top, int width, int height)
 {
-    setWindowTitle(QStringLiteral("Socks4 Proxy Server"));
+    constexpr int TwipsPerPixel = 15;
+    control->setGeometry(
+        left / TwipsPerPixel, top / TwipsPerPixel, width / TwipsPerPixel, height / TwipsPerPixel);
+}
+
+// The size at which "Stop Listening", "Show Status" and "Remove" still fit their buttons.
+constexpr int FontPixelSize = 11;
+
+} // namespace
+
+frmMain::frmMain(Environment env, QWidget *parent)
+    : QWidget(parent,
+        Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint
+            | Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint
+            | Qt::MSWindowsFixedSizeDialogHint),
+      m_env(std::move(env))
+{
+    Q_ASSERT(m_env.mapper);
+    if (!m_env.dialogs)
+        m_env.dialogs = makeWidgetDialogs();
+    if (!m_env.trayAvailable)
+        m_env.trayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
+    if (!m_env.output)
+        m_env.output = standardOutput();
+
+    setObjectName(QStringLiteral("frmMain"));
+    setWindowTitle(Caption);
+    QIcon icon;
+    for (const int size : { 16, 32, 48 })
+        icon.addFile(QStringLiteral(":/ui/icons/quillgate%1.png").arg(size), QSize(size, size));
+    setWindowIcon(icon);
+    QFont smaller = font();
+    smaller.setPixelSize(FontPixelSize);
+    setFont(smaller);
+
+    m_statusLog = new StatusLog(std::move(m_env.output), this);
+    buildControls();
+
+    m_relay = new relay::Relay(
+        [this](const QString &address) { return acl::admits(allowedEntries(), address); }, this);
+    connect(m_relay, &relay::Relay::LogLine, this, &frmMain::AppendStatus);
+    m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
+    connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
+
+    TrayIco = new QSystemTrayIcon(this);
+    TrayIco->setObjectName(QStringLiteral("TrayIco"));
+    connect(TrayIco, &QSystemTrayIcon::activated, this,
+        [this](QSystemTrayIcon::ActivationReason reason) {
+            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
+                TrayIco_Activated();
+        });
+
+    Form_Load();
 }
 
 frmMain::~frmMain() = default;
+
+void frmMain::buildControls()
+{
+    // Created in tab order.
+    cmdListen = new QPushButton(QStringLiteral("Listen"), this);
+    cmdListen->setObjectName(QStringLiteral("cmdListen"));
+    place(cmdListen, 120, 120, 1455, 375);
+
+    lblPort = new QLabel(QStringLiteral("Port:"), this);
+    lblPort->setObjectName(QStringLiteral("lblPort"));
+    place(lblPort, 120, 600, 375, 255);
+
+    txtPort = new QLineEdit(QStringLiteral("1080"), this);
+    txtPort->setObjectName(QStringLiteral("txtPort"));
+    txtPort->setMaxLength(5);
+    txtPort->installEventFilter(this);
+    place(txtPort, 720, 600, 855, 285);
+    lblPort->setBuddy(txtPort);
+
+    lstAllowed = new QListWidget(this);
+    lstAllowed->setObjectName(QStringLiteral("lstAllowed"));
+    place(lstAllowed, 1800, 120, 1935, 840);
+
+    cmdAdd = new QPushButton(QStringLiteral("Add"), this);
+    cmdAdd->setObjectName(QStringLiteral("cmdAdd"));
+    place(cmdAdd, 1800, 960, 855, 255);
+
+    cmdRemove = new QPushButton(QStringLiteral("Remove"), this);
+    cmdRemove->setObjectName(QStringLiteral("cmdRemove"));
+    place(cmdRemove, 2880, 960, 855, 255);
+
+    // The log may grow to millions of lines: a model/view list whose rows all have one height
+    // lays them out without measuring each one.
+    lstStatus = new QListView(this);
+    lstStatus->setObjectName(QStringLiteral("lstStatus"));
+    lstStatus->setUniformItemSizes(true);
+    lstStatus->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstStatus->setModel(m_statusLog);
+    place(lstStatus, 0, 1680, 3735, 2205);
+
+    cmdStatus = new QPushButton(QStringLiteral("Show Status"), this);
+    cmdStatus->setObjectName(QStringLiteral("cmdStatus"));
+    place(cmdStatus, 0, 1320, 3735, 375);
+
+    // Only the holder of the notification-area picture; never shown.
+    imgIcon = new QLabel(this);
+    imgIcon->setObjectName(QStringLiteral("imgIcon"));
+    imgIcon->setPixmap(QPixmap(QStringLiteral(":/ui/icons/quillgate16.png")));
+    place(imgIcon, 120, 1080, 240, 240);
+    imgIcon->hide();
+
+    setTabOrder(cmdListen, txtPort);
+    setTabOrder(txtPort, lstAllowed);
+    setTabOrder(lstAllowed, cmdAdd);
+    setTabOrder(cmdAdd, cmdRemove);
+    setTabOrder(cmdRemove, lstStatus);
+    setTabOrder(lstStatus, cmdStatus);
+
+    connect(cmdListen, &QPushButton::clicked, this, &frmMain::cmdListen_Click);
+    connect(cmdStatus, &QPushButton::clicked, this, &frmMain::cmdStatus_Click);
+    connect(cmdAdd, &QPushButton::clicked, this, &frmMain::cmdAdd_Click);
+    connect(cmdRemove, &QPushButton::clicked, this, &frmMain::cmdRemove_Click);
+
+    // Fixed frame; the window opens collapsed.
+    setFixedSize(ClientWidth, CollapsedHeight);
+}
+
+void frmMain::AppendStatus(const QString &line)
+{
+    m_statusLog->append(line);
+}
+
+QStringList frmMain::allowedEntries() const
+{
+    QStringList entries;
+    entries.reserve(lstAllowed->count());
+    for (int i = 0; i < lstAllowed->count(); ++i)
+        entries.append(lstAllowed->item(i)->text());
+    return entries;
+}
+
+void frmMain::Form_Load()
+{
+    const acl::LoadResult loaded = acl::load(m_env.appDir);
+    if (!loaded.ok) {
+        // Saving over a file we could not read would wipe a list the operator still has.
+        m_keepAllowedFile = true;
+        m_env.dialogs->critical(this, Caption,
+            loaded.error
+                + QStringLiteral("\n\nThe list will not be written back to "
+                                 "this file when the program closes."));
+    }
+    lstAllowed->addItems(loaded.entries);
+
+    TrayIco->setIcon(QIcon(imgIcon->pixmap()));
+    TrayIco->setToolTip(QStringLiteral("Quillgate"));
+}
+
+void frmMain::closeEvent(QCloseEvent *event)
+{
+    Form_QueryUnload();
+    event->accept(); // closing is never cancelled
+}
+
+void frmMain::Form_QueryUnload()
+{
+    if (m_unloaded)
+        return;
+    m_unloaded = true;
+    if (!m_keepAllowedFile) {
+        const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
+        if (!saved.ok)
+            m_env.dialogs->critical(this, Caption, saved.error);
+    }
+    // A forward left open on the router after exit would expose this host; a dead gateway
+    // must not keep the program from ending, though.
+    m_portMapping->shutdown(ShutdownTimeoutMs);
+    TrayIco->hide();
+}
+
+void frmMain::changeEvent(QEvent *event)
+{
+    QWidget::changeEvent(event);
+    if (event->type() == QEvent::WindowStateChange)
+        Form_Resize();
+}
+
+void frmMain::Form_Resize()
+{
+    if (!(windowState() & Qt::WindowMinimized))
+        return;
+    // Without a notification area nothing could bring a hidden window back: just minimise.
+    if (!m_env.trayAvailable())
+        return;
+    hide();
+    // Restored while hidden, so that showing it again brings it back as it was, not minimised.
+    setWindowState(windowState() & ~Qt::WindowMinimized);
+    TrayIco->show();
+}
+
+void frmMain::TrayIco_Activated()
+{
+    show();
+    raise();
+    activateWindow();
+    TrayIco->hide();
+}
+
+void frmMain::cmdListen_Click()
+{
+    net::Endpoint &wsListener = m_relay->wsListener();
+    if (wsListener.State() != net::Endpoint::sckClosed) {
+        wsListener.Close();
+        cmdListen->setText(QStringLiteral("Listen"));
+        AppendStatus(QStringLiteral("Listener Stopped Listening"));
+        m_portMapping->RemoveUPnP();
+        return;
+    }
+
+    const PortNumber port = readPortNumber(txtPort->text());
+    if (!port.ok()) {
+        AppendStatus(QStringLiteral("Listener Error: ") + port.reason);
+        return;
+    }
+    wsListener.setLocalPort(port.port);
+    if (!wsListener.Listen()) {
+        AppendStatus(QStringLiteral("Listener Error: ") + wsListener.ErrorString());
+        return;
+    }
+    cmdListen->setText(QStringLiteral("Stop Listening"));
+    AppendStatus(QStringLiteral("Listener Listening"));
+    m_portMapping->AddUPnP(port.port);
+}
+
+void frmMain::cmdStatus_Click()
+{
+    // Heights are whole pixels here, so the test is on the exact pixel height this switch sets.
+    if (height() == ExpandedHeight) {
+        setFixedHeight(CollapsedHeight);
+        cmdStatus->setText(QStringLiteral("Show Status"));
+    } else {
+        setFixedHeight(ExpandedHeight);
+        cmdStatus->setText(QStringLiteral("Hide Status"));
+    }
+}
+
+bool frmMain::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched != txtPort || event->type() != QEvent::KeyPress)
+        return QWidget::eventFilter(watched, event);
+    const auto *key = static_cast<QKeyEvent *>(event);
+    const QString text = key->text();
+    // Only typed characters go through the filter: keys without text (arrows, Home, Delete)
+    // and focus moves (Tab) are not characters and keep their usual meaning.
+    if (text.isEmpty() || key->key() == Qt::Key_Tab || key->key() == Qt::Key_Backtab
+        || key->key() == Qt::Key_Delete)
+        return false;
+    int KeyAscii = text.size() == 1 ? text.at(0).unicode() : 0;
+    txtPort_KeyPress(KeyAscii);
+    return KeyAscii == 0;
+}
+
+void frmMain::txtPort_KeyPress(int &KeyAscii)
+{
+    constexpr int Backspace = 8;
+    constexpr int FullStop = 46;
+    const bool digit = KeyAscii >= '0' && KeyAscii <= '9';
+    if (!digit && KeyAscii != Backspace && KeyAscii != FullStop)
+        KeyAscii = 0;
+}
+
+void frmMain::cmdAdd_Click()
+{
+    const QString answer = m_env.dialogs->prompt(this, QStringLiteral("New Allowed IP"),
+        QStringLiteral("Please enter an IP address to allow requests from:"));
+    if (answer.isEmpty())
+        return;
+    if (!acl::isValidEntry(answer)) {
+        m_env.dialogs->critical(
+            this, QStringLiteral("Invalid IP"), QStringLiteral("Invalid IP Address"));
+        return;
+    }
+    lstAllowed->addItem(answer); // exactly as typed
+}
+
+void frmMain::cmdRemove_Click()
+{
+    QListWidgetItem *selected = lstAllowed->currentItem();
+    if (!selected || !selected->isSelected()) {
+        m_env.dialogs->beep();
+        return;
+    }
+    const QString entry = selected->text();
+    if (m_env.dialogs->question(this, QStringLiteral("Remove IP?"),
+            QStringLiteral("Are you sure you want to remove ") + entry
+                + QStringLiteral(" from the allowed IPs?")))
+        delete lstAllowed->takeItem(lstAllowed->row(selected));
+}
 
 } // namespace ui

@@ -1,17 +1,99 @@
 #pragma once
 
+#include "environment.h"
+
+#include <QStringList>
 #include <QWidget>
+#include <memory>
+
+QT_BEGIN_NAMESPACE
+class QLabel;
+class QLineEdit;
+class QListView;
+class QListWidget;
+class QPushButton;
+class QSystemTrayIcon;
+QT_END_NAMESPACE
+
+namespace portmap {
+class PortMapping;
+}
+namespace relay {
+class Relay;
+}
 
 namespace ui {
 
+class StatusLog;
+
+/// The program's one window. It owns the relay, the port mapping, the allow-list (the entries of
+/// lstAllowed), the status log and the notification-area icon, and lives for the whole run.
 class frmMain final : public QWidget
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(frmMain)
 
 public:
-    explicit frmMain(QWidget *parent = nullptr);
+    /// Client-area size in pixels (the layout's twips divided by 15).
+    static constexpr int ClientWidth = 250;
+    /// Collapsed: the client area ends just below cmdStatus and lstStatus is out of sight.
+    static constexpr int CollapsedHeight = 113;
+    /// Expanded: the whole of lstStatus shows.
+    static constexpr int ExpandedHeight = 262;
+    /// How long closing waits for the gateway to drop a mapping this program still holds.
+    static constexpr int ShutdownTimeoutMs = 3000;
+
+    explicit frmMain(Environment env, QWidget *parent = nullptr);
     ~frmMain() override;
+
+    /// Adds one line at the end of the status log (the one operation every part uses).
+    void AppendStatus(const QString &line);
+
+    /// The entries of lstAllowed, in order.
+    QStringList allowedEntries() const;
+
+    StatusLog &statusLog() { return *m_statusLog; }
+    relay::Relay &proxy() { return *m_relay; }
+    QSystemTrayIcon &trayIcon() { return *TrayIco; }
+
+protected:
+    void closeEvent(QCloseEvent *event) override;
+    void changeEvent(QEvent *event) override;
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
+private:
+    void buildControls();
+
+    void Form_Load();
+    void Form_QueryUnload();
+    void Form_Resize();
+    void cmdListen_Click();
+    void cmdStatus_Click();
+    void cmdAdd_Click();
+    void cmdRemove_Click();
+    /// Lets a typed character through only when it can be part of a port number; sets KeyAscii
+    /// to 0 to swallow it.
+    void txtPort_KeyPress(int &KeyAscii);
+    void TrayIco_Activated();
+
+    Environment m_env;
+    std::unique_ptr<portmap::PortMapping> m_portMapping;
+    StatusLog *m_statusLog = nullptr;
+    relay::Relay *m_relay = nullptr;
+    /// "IPs.txt" exists but could not be read: closing must not replace it with what is shown.
+    bool m_keepAllowedFile = false;
+    bool m_unloaded = false;
+
+    QPushButton *cmdListen = nullptr;
+    QLabel *lblPort = nullptr;
+    QLineEdit *txtPort = nullptr;
+    QListWidget *lstAllowed = nullptr;
+    QPushButton *cmdAdd = nullptr;
+    QPushButton *cmdRemove = nullptr;
+    QListView *lstStatus = nullptr;
+    QPushButton *cmdStatus = nullptr;
+    QLabel *imgIcon = nullptr;
+    QSystemTrayIcon *TrayIco = nullptr;
 };
 
 } // namespace ui

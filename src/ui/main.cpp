@@ -1,3 +1,4 @@
+#include "portmap/portmapping.h"
 #include "ui/frmmain.h"
 
 #include <QApplication>
@@ -5,7 +6,10 @@
 int main(int argc, char *argv[])
 {
     QApplication app(argc, argv);
-    ui::frmMain window;
+    ui::Environment env;
+    env.appDir = QCoreApplication::applicationDirPath();
+    env.mapper = portmap::makeUpnpMapper();
+    ui::frmMain window(std::move(env));
     window.show();
     return app.exec();
 }

@@ -1,0 +1,30 @@
+#pragma once
+
+#include "dialogs.h"
+#include "portmap/portmapper.h"
+#include "statuslog.h"
+
+#include <QString>
+#include <functional>
+#include <memory>
+
+namespace ui {
+
+/// What the window needs from the world outside it, handed in by main() and replaced by tests.
+struct Environment
+{
+    /// The directory that holds "IPs.txt" (the executable's directory in the real program).
+    QString appDir;
+    /// Talks to the UPnP gateway. Required: the window has no default, so a test can never
+    /// reach the real network by forgetting to pass a double.
+    std::unique_ptr<portmap::PortMapper> mapper;
+    /// Prompts, message boxes and the beep; the real ones when left empty.
+    std::unique_ptr<Dialogs> dialogs;
+    /// Whether the desktop has a notification area; asked at every minimise. The real answer
+    /// (QSystemTrayIcon::isSystemTrayAvailable) when left empty.
+    std::function<bool()> trayAvailable;
+    /// Where the status log is mirrored; standard output when left empty.
+    OutputSink output;
+};
+
+} // namespace ui

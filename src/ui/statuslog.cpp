@@ -1,0 +1,89 @@
+#include "statuslog.h"
+
+#include "relay/socks4.h"
+
+#include <QMetaObject>
+#include <cstdio>
+
+namespace ui {
+
+OutputSink standardOutput()
+{
+    return [](const QByteArray &chunk) {
+        std::fwrite(chunk.constData(), 1, static_cast<size_t>(chunk.size()), stdout);
+        std::fflush(stdout);
+    };
+}
+
+namespace {
+
+// Most lines hold no control character; those are passed on without a copy.
+QString printable(const QString &line)
+{
+    for (const QChar c : line) {
+        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
+            return relay::socks4::escapeControls(line);
+    }
+    return line;
+}
+
+} // namespace
+
+StatusLog::StatusLog(OutputSink output, QObject *parent)
+    : QAbstractListModel(parent), m_output(std::move(output))
+{ }
+
+StatusLog::~StatusLog()
+{
+    writePending();
+}
+
+void StatusLog::append(const QString &line)
+{
+    m_lines.append(line);
+    if (!m_flushPosted) {
+        m_flushPosted = true;
+        QMetaObject::invokeMethod(this, &StatusLog::flush, Qt::QueuedConnection);
+    }
+}
+
+void StatusLog::flush()
+{
+    m_flushPosted = false;
+    const qsizetype total = m_lines.size();
+    if (m_shown < total) {
+        beginInsertRows({}, static_cast<int>(m_shown), static_cast<int>(total - 1));
+        m_shown = total;
+        endInsertRows();
+    }
+    writePending();
+}
+
+void StatusLog::writePending()
+{
+    const qsizetype total = m_lines.size();
+    if (m_written == total)
+        return;
+    QByteArray chunk;
+    for (qsizetype i = m_written; i < total; ++i) {
+        chunk += printable(m_lines.at(i)).toUtf8();
+        chunk += '\n';
+    }
+    m_written = total;
+    if (m_output)
+        m_output(chunk);
+}
+
+int StatusLog::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : static_cast<int>(m_shown);
+}
+
+QVariant StatusLog::data(const QModelIndex &index, int role) const
+{
+    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_shown)
+        return {};
+    return m_lines.at(index.row());
+}
+
+} // namespace ui
