@@ -6,6 +6,7 @@
 #include <QObject>
 #include <array>
 #include <functional>
+#include <memory>
 
 namespace relay {
 
@@ -19,6 +20,13 @@ class Relay final : public QObject
 
 public:
     static constexpr int SlotCount = 16;
+    /// Client bytes held while the destination is still connecting; past this the client's
+    /// reading pauses until the grant.
+    static constexpr qsizetype EarlyDataLimit = 64 * 1024;
+    /// Flow control: a side stops being read while the other side's send queue is above
+    /// PauseAbove, and is read again once that queue is down to ResumeBelow.
+    static constexpr qint64 PauseAbove = 256 * 1024;
+    static constexpr qint64 ResumeBelow = 64 * 1024;
     /// Tells whether a client address is on the allow-list (asked at every connection request).
     using AdmitFn = std::function<bool(const QString &address)>;
 
@@ -52,11 +60,16 @@ private:
     void wsProxy_Connect(int i);
 
     void closeSlot(int i);
+    void forward(net::Endpoint &from, net::Endpoint &to, const QByteArray &chunk);
+    void onProxyDrained(int i, qint64 queued);
+    void onOutboundDrained(int i, qint64 queued);
+    Slot &slot(int i);
 
     AdmitFn m_admits;
     net::Endpoint m_listener;
     std::array<net::Endpoint *, SlotCount> m_proxy {};
     std::array<net::Endpoint *, SlotCount> m_outbound {};
+    std::unique_ptr<std::array<Slot, SlotCount>> m_slots;
 };
 
 } // namespace relay
