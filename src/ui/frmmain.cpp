@@ -7,6 +7,7 @@
 #include "statuslog.h"
 
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
@@ -197,7 +198,11 @@ void frmMain::Form_QueryUnload()
     }
     // A forward left open on the router after exit would expose this host; a dead gateway
     // must not keep the program from ending, though.
-    m_portMapping->shutdown(ShutdownTimeoutMs);
+    if (m_portMapping->shutdown(ShutdownTimeoutMs)) {
+        // The removal's line is queued for this thread; take it now so that it is still logged
+        // (and printed) although the event loop is about to end.
+        QCoreApplication::sendPostedEvents(m_portMapping.get(), QEvent::MetaCall);
+    }
     TrayIco->hide();
 }
 
