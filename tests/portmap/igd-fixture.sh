@@ -15,7 +15,8 @@
 #   igd-fixture.sh exec DIR lan|gw|wan CMD [ARG...]
 #                                          run CMD in a namespace of DIR's fixture, with
 #                                          IGD_FIXTURE_ROOTDESC set to the gateway's root
-#                                          description URL
+#                                          description URL and IGD_FIXTURE_GATEWAY_PID to
+#                                          miniupnpd's PID (SIGSTOP it to hang the gateway)
 #   igd-fixture.sh down DIR                stop the gateway, delete the namespaces and DIR
 #   igd-fixture.sh run CMD [ARG...]        up, CMD in the LAN namespace, down; exits with
 #                                          CMD's status
@@ -178,7 +179,7 @@ cmd_exec() {
     lan) ns=$lan ;; gw) ns=$gw ;; wan) ns=$wan ;;
     *) die "no namespace '$which' (lan, gw or wan)" ;;
     esac
-    exec ip netns exec "$ns" env IGD_FIXTURE_ROOTDESC="$ROOTDESC" "$@"
+    exec ip netns exec "$ns" env IGD_FIXTURE_ROOTDESC="$ROOTDESC" IGD_FIXTURE_GATEWAY_PID="$daemon" "$@"
 }
 
 cmd_run() {

@@ -7,12 +7,16 @@
 #include "portmap/upnpmapper.h"
 
 #include <QElapsedTimer>
+#include <QScopeGuard>
 #include <QNetworkInterface>
 #include <QSignalSpy>
 #include <QTest>
 
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
+
+#include <csignal>
+#include <sys/types.h>
 
 using namespace portmap;
 
@@ -112,6 +116,7 @@ private Q_SLOTS:
     void refusedAddIsReported();
     void listenAndStopWithDiscovery();
     void shutdownRemovesHeldMapping();
+    void exitDoesNotWaitForHungGateway();
     void noGatewayWithoutNetwork();
 };
 
@@ -183,6 +188,36 @@ void tst_PortMapGateway::shutdownRemovesHeldMapping()
     QCOMPARE(gatewayEntry(2082).result, 0);
     QVERIFY(mapping.shutdown(3000));
     QCOMPARE(gatewayEntry(2082).result, 714);
+}
+
+void tst_PortMapGateway::exitDoesNotWaitForHungGateway()
+{
+    REQUIRE_FIXTURE_LAN();
+    const pid_t gatewayPid = qEnvironmentVariableIntValue("IGD_FIXTURE_GATEWAY_PID");
+    QVERIFY(gatewayPid > 0);
+    // Resumes the gateway however the test ends, but only after the mapping is gone.
+    const auto resume = qScopeGuard([gatewayPid] { ::kill(gatewayPid, SIGCONT); });
+    QElapsedTimer timer;
+    {
+        PortMapping mapping(std::make_unique<UpnpMapper>(rootDescUrl()));
+        QSignalSpy spy(&mapping, &PortMapping::LogLine);
+        mapping.AddUPnP(2083);
+        QVERIFY(spy.wait(5000));
+        QCOMPARE(gatewayEntry(2083).result, 0);
+
+        // The gateway hangs: it still accepts connections but answers nothing (5 s per call).
+        QCOMPARE(::kill(gatewayPid, SIGSTOP), 0);
+        timer.start();
+        QVERIFY(!mapping.shutdown(1000));
+        QVERIFY(timer.elapsed() < 1500);
+    } // nor may the destructor wait for it
+    qInfo("shutdown and destruction with a hung gateway: %lld ms",
+        static_cast<long long>(timer.elapsed()));
+    QVERIFY(timer.elapsed() < 1500);
+
+    // Resumed, the gateway answers the removal the abandoned worker had sent.
+    QCOMPARE(::kill(gatewayPid, SIGCONT), 0);
+    QTRY_COMPARE_WITH_TIMEOUT(gatewayEntry(2083).result, 714, 10000);
 }
 
 void tst_PortMapGateway::noGatewayWithoutNetwork()
