@@ -1,5 +1,9 @@
 #include "harness.h"
 
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 using namespace harness;
 
 namespace {
@@ -86,6 +90,50 @@ private Q_SLOTS:
         QTRY_COMPARE(destination.received.at(0).size(), payload.size());
         QVERIFY(destination.received.at(0) == payload);
         QCOMPARE(proxy.log.size(), 3);
+    }
+
+    void earlyBytesAreHeldBoundedUntilTheGrant()
+    {
+        // A destination whose accept queue is full drops the proxy's SYN, so its connection
+        // stays under way (the kernel retries after a second) while the client keeps sending.
+        const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        QVERIFY(listener >= 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        QVERIFY(::bind(listener, reinterpret_cast<sockaddr *>(&address), length) == 0);
+        QVERIFY(::listen(listener, 0) == 0);
+        QVERIFY(::getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length) == 0);
+        const quint16 port = ntohs(address.sin_port);
+        QTcpSocket filler;
+        filler.connectToHost(QHostAddress::LocalHost, port);
+        QVERIFY(filler.waitForConnected(5000));
+
+        Proxy proxy;
+        Client client;
+        QVERIFY(client.connectTo(proxy.port));
+        const QByteArray early = pattern(1024 * 1024, 21);
+        client.socket.write(request(port) + early);
+        QTRY_VERIFY(proxy.relay.wsProxy(0).IsReadingPaused());
+        QCOMPARE(proxy.relay.wsOutbound(0).State(), net::Endpoint::sckConnecting);
+        QVERIFY(proxy.relay.wsProxy(0).BytesAvailable() <= net::Endpoint::ReadChunk);
+
+        // Make room: the retried SYN gets through and the held bytes follow the grant.
+        ::close(::accept(listener, nullptr, nullptr));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            proxy.log.contains(QStringLiteral("Outbound [0] Connected")), 10000);
+        const int accepted = ::accept(listener, nullptr, nullptr);
+        QVERIFY(accepted >= 0);
+        QTcpSocket destination;
+        QVERIFY(destination.setSocketDescriptor(accepted));
+        QByteArray received;
+        connect(
+            &destination, &QTcpSocket::readyRead, this, [&] { received += destination.readAll(); });
+        QTRY_COMPARE_WITH_TIMEOUT(received.size(), early.size(), 20000);
+        QVERIFY(received == early);
+        QCOMPARE(client.received, grantFor(port));
+        ::close(listener);
     }
 
     void userIdWithoutEndClosesTheSlot()
