@@ -120,6 +120,9 @@ PortMapping::PortMapping(std::unique_ptr<PortMapper> mapper, QObject *parent)
     m_thread->setObjectName(QStringLiteral("portmap"));
     m_worker->moveToThread(m_thread);
     connect(m_thread, &QThread::finished, m_worker, &QObject::deleteLater);
+    // For a thread the destructor had to leave running. When the destructor does see it end,
+    // it deletes it at once, which also drops this pending deletion.
+    connect(m_thread, &QThread::finished, m_thread, &QObject::deleteLater);
     connect(m_worker, &detail::MappingWorker::line, this, &PortMapping::LogLine);
     m_thread->start();
 }
@@ -138,11 +141,8 @@ PortMapping::~PortMapping()
     // The worker is stuck in a call to a gateway that does not answer. Waiting would hang the
     // exit and killing the thread could leave a lock held, so leave it: it ends by itself once
     // the call times out (the library gives up after a few seconds), deleting the worker and
-    // the mapper; the thread object is deleted then, or simply goes away with the process.
-    QThread *thread = m_thread;
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    if (thread->isFinished())
-        delete thread;
+    // the mapper, and the thread object deletes itself then (see the constructor), or simply
+    // goes away with the process.
 }
 
 void PortMapping::AddUPnP(quint16 port)
