@@ -1,0 +1,776 @@
+// Throughput, handshake rate and slow-reader memory of the relay, measured against a direct
+// loopback connection and against Dante (danted) in the same run, and printed as a table of
+// figures and ratios.
+//
+// The measuring side is plain POSIX sockets and threads, so that the proxy process (bench_proxyd,
+// started from the same directory unless --proxyd says otherwise) has the other core to itself
+// as far as the machine allows. Everything talks to 127.0.0.1 only.
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+constexpr uint64_t MiB = 1024 * 1024;
+
+double secondsSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+struct Options
+{
+    uint64_t streamBytes = 2048 * MiB; // per single-stream transfer
+    int sequentialHandshakes = 2000;
+    int parallelThreads = 16;
+    int parallelHandshakes = 2000; // in total, over all threads
+    uint64_t slowBytes = 1024 * MiB; // each destination offers this much to its slow reader
+    double stallSeconds = 3.0; // slow readers first read nothing at all ...
+    double slowSeconds = 8.0; // ... then 64 KiB every 10 ms
+    int repeat = 3; // each stream figure is the best of this many
+    unsigned budgetSeconds = 280; // the whole run is cut off past this
+    bool dante = true;
+    std::string proxyd;
+};
+
+// --- Sockets ----------------------------------------------------------------------------------
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int tcpConnect(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const sockaddr_in a = loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool readExactly(int fd, unsigned char *buffer, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::recv(fd, buffer + got, size - got, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool sendAll(int fd, const char *data, size_t size)
+{
+    while (size > 0) {
+        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+/// Connects through a SOCKS4 proxy to 127.0.0.1:destPort; returns the socket once granted.
+int socksConnect(uint16_t proxyPort, uint16_t destPort)
+{
+    const int fd = tcpConnect(proxyPort);
+    if (fd < 0)
+        return -1;
+    const unsigned char request[] = { 4, 1, static_cast<unsigned char>(destPort >> 8),
+        static_cast<unsigned char>(destPort & 0xff), 127, 0, 0, 1, 'b', 'e', 'n', 'c', 'h', 0 };
+    unsigned char reply[8];
+    if (!sendAll(fd, reinterpret_cast<const char *>(request), sizeof request)
+        || !readExactly(fd, reply, sizeof reply) || reply[0] != 0 || reply[1] != 0x5a) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+// --- Local destinations -----------------------------------------------------------------------
+
+/// A loopback server, one thread per connection: a sink reads until the peer's end and then
+/// closes; a source sends a fixed number of bytes (or until the peer goes away) and then closes.
+class Server
+{
+public:
+    enum class Mode { Sink, Source };
+
+    Server(Mode mode, uint64_t sourceBytes) : m_mode(mode), m_sourceBytes(sourceBytes)
+    {
+        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        const int one = 1;
+        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a = loopback(0);
+        socklen_t length = sizeof a;
+        ::bind(m_fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        ::listen(m_fd, 512);
+        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &length);
+        m_port = ntohs(a.sin_port);
+        m_acceptor = std::thread([this] { acceptLoop(); });
+    }
+    ~Server()
+    {
+        ::shutdown(m_fd, SHUT_RDWR);
+        m_acceptor.join();
+        ::close(m_fd);
+        // Connection threads are detached and end with their peers; wait for them so that none
+        // outlives this object.
+        std::unique_lock lock(m_mutex);
+        m_changed.wait_for(lock, std::chrono::seconds(10), [this] { return m_live == 0; });
+    }
+    Server(const Server &) = delete;
+    Server &operator=(const Server &) = delete;
+
+    uint16_t port() const { return m_port; }
+
+    /// Waits until `count` connections have finished in all; returns the bytes the last one
+    /// received (sink) or sent (source).
+    uint64_t waitFinished(uint64_t count)
+    {
+        std::unique_lock lock(m_mutex);
+        m_changed.wait(lock, [&] { return m_finished >= count; });
+        return m_lastBytes;
+    }
+    uint64_t finished()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_finished;
+    }
+
+private:
+    void acceptLoop()
+    {
+        for (;;) {
+            const int fd = ::accept4(m_fd, nullptr, nullptr, SOCK_CLOEXEC);
+            if (fd < 0) {
+                if (errno == EINTR || errno == ECONNABORTED)
+                    continue;
+                return;
+            }
+            {
+                std::lock_guard lock(m_mutex);
+                ++m_live;
+            }
+            std::thread([this, fd] { serve(fd); }).detach();
+        }
+    }
+
+    void serve(int fd)
+    {
+        uint64_t bytes = 0;
+        std::vector<char> buffer(1 * MiB);
+        if (m_mode == Mode::Sink) {
+            for (;;) {
+                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                bytes += static_cast<uint64_t>(n);
+            }
+        } else {
+            for (size_t i = 0; i < buffer.size(); ++i)
+                buffer[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
+            while (bytes < m_sourceBytes) {
+                const size_t chunk =
+                    static_cast<size_t>(std::min<uint64_t>(buffer.size(), m_sourceBytes - bytes));
+                const ssize_t n = ::send(fd, buffer.data(), chunk, MSG_NOSIGNAL);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                bytes += static_cast<uint64_t>(n);
+            }
+        }
+        ::close(fd);
+        std::lock_guard lock(m_mutex);
+        ++m_finished;
+        --m_live;
+        m_lastBytes = bytes;
+        m_changed.notify_all();
+    }
+
+    Mode m_mode;
+    uint64_t m_sourceBytes;
+    int m_fd = -1;
+    uint16_t m_port = 0;
+    std::thread m_acceptor;
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    uint64_t m_finished = 0;
+    uint64_t m_live = 0;
+    uint64_t m_lastBytes = 0;
+};
+
+// --- Proxies under test -----------------------------------------------------------------------
+
+/// Process groups of the children still running, for the time-out handler.
+volatile sig_atomic_t g_groups[4] = { 0, 0, 0, 0 };
+
+void rememberGroup(pid_t pid, bool running)
+{
+    for (volatile sig_atomic_t &g : g_groups) {
+        if (running ? g == 0 : g == pid) {
+            g = running ? pid : 0;
+            return;
+        }
+    }
+}
+
+void onTimeout(int)
+{
+    for (const volatile sig_atomic_t &g : g_groups) {
+        if (g > 0)
+            ::kill(-g, SIGKILL);
+    }
+    const char text[] = "bench_relay: time budget exceeded, stopped\n";
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+    ::_exit(3);
+}
+
+/// A child process in its own process group, ended with SIGTERM to that group.
+struct Child
+{
+    pid_t pid = -1;
+    uint16_t port = 0;
+
+    void stop()
+    {
+        if (pid <= 0)
+            return;
+        ::kill(-pid, SIGTERM);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        rememberGroup(pid, false);
+        pid = -1;
+    }
+};
+
+bool waitListening(uint16_t port, double seconds)
+{
+    const auto t0 = Clock::now();
+    while (secondsSince(t0) < seconds) {
+        const int fd = tcpConnect(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::optional<Child> startProxyd(const std::string &path)
+{
+    int out[2];
+    if (::pipe(out) != 0)
+        return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::dup2(out[1], STDOUT_FILENO);
+        ::close(out[0]);
+        ::close(out[1]);
+        ::execl(path.c_str(), path.c_str(), "0", static_cast<char *>(nullptr));
+        std::perror("bench_relay: exec bench_proxyd");
+        ::_exit(127);
+    }
+    ::close(out[1]);
+    ::setpgid(pid, pid);
+    rememberGroup(pid, true);
+    std::string line;
+    char c = 0;
+    while (::read(out[0], &c, 1) == 1 && c != '\n')
+        line += c;
+    ::close(out[0]);
+    Child child { pid, static_cast<uint16_t>(std::atoi(line.c_str())) };
+    if (child.port == 0 || !waitListening(child.port, 5)) {
+        child.stop();
+        return std::nullopt;
+    }
+    return child;
+}
+
+std::optional<Child> startDante(const std::string &dir)
+{
+    const char *candidates[] = { "/usr/sbin/danted", "/usr/local/sbin/danted" };
+    std::string binary;
+    for (const char *c : candidates) {
+        if (::access(c, X_OK) == 0)
+            binary = c;
+    }
+    if (binary.empty() || ::geteuid() != 0)
+        return std::nullopt;
+    const uint16_t port = freePort();
+    const std::string config = dir + "/danted.conf";
+    std::ofstream(config) << "logoutput: " << dir << "/danted.log\n"
+                          << "internal: 127.0.0.1 port = " << port << "\n"
+                          << "external: 127.0.0.1\n"
+                          << "clientmethod: none\n"
+                          << "socksmethod: none\n"
+                          << "user.privileged: root\n"
+                          << "user.unprivileged: nobody\n"
+                          << "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n"
+                             "  log: error\n}\n"
+                          << "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n"
+                             "  command: connect\n  protocol: tcp\n  log: error\n}\n";
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        const std::string log = dir + "/danted.out";
+        if (FILE *f = std::fopen(log.c_str(), "w")) {
+            ::dup2(fileno(f), STDOUT_FILENO);
+            ::dup2(fileno(f), STDERR_FILENO);
+        }
+        ::execl(binary.c_str(), binary.c_str(), "-f", config.c_str(), static_cast<char *>(nullptr));
+        ::_exit(127);
+    }
+    ::setpgid(pid, pid);
+    rememberGroup(pid, true);
+    Child child { pid, port };
+    if (!waitListening(port, 5)) {
+        child.stop();
+        std::fprintf(
+            stderr, "bench_relay: danted did not start (see %s/danted.out)\n", dir.c_str());
+        return std::nullopt;
+    }
+    return child;
+}
+
+struct Memory
+{
+    uint64_t rss = 0;
+    uint64_t hwm = 0;
+};
+
+Memory readMemory(pid_t pid)
+{
+    Memory m;
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            m.rss = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+        else if (line.rfind("VmHWM:", 0) == 0)
+            m.hwm = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    }
+    return m;
+}
+
+// --- Measurements -----------------------------------------------------------------------------
+
+/// How a measuring client reaches a destination: directly, or through a SOCKS4 proxy.
+struct Route
+{
+    const char *name;
+    uint16_t proxyPort; // 0: direct
+    int open(uint16_t destPort) const
+    {
+        return proxyPort == 0 ? tcpConnect(destPort) : socksConnect(proxyPort, destPort);
+    }
+};
+
+/// Client -> sink: MiB/s from the grant until the sink has all bytes; 0 on failure.
+double upload(const Route &route, uint64_t bytes)
+{
+    Server sink(Server::Mode::Sink, 0);
+    const int fd = route.open(sink.port());
+    if (fd < 0)
+        return 0;
+    std::vector<char> buffer(256 * 1024, 'u');
+    const auto t0 = Clock::now();
+    uint64_t sent = 0;
+    while (sent < bytes) {
+        const size_t chunk = static_cast<size_t>(std::min<uint64_t>(buffer.size(), bytes - sent));
+        if (!sendAll(fd, buffer.data(), chunk))
+            break;
+        sent += chunk;
+    }
+    ::shutdown(fd, SHUT_WR);
+    const uint64_t received = sink.waitFinished(1);
+    const double seconds = secondsSince(t0);
+    ::close(fd);
+    if (received != bytes) {
+        std::fprintf(stderr, "bench_relay: %s upload: sink got %llu of %llu bytes\n", route.name,
+            static_cast<unsigned long long>(received), static_cast<unsigned long long>(bytes));
+        return 0;
+    }
+    return static_cast<double>(bytes) / MiB / seconds;
+}
+
+/// Source -> client: MiB/s from the grant until the client has read the end; 0 on failure.
+double download(const Route &route, uint64_t bytes)
+{
+    Server source(Server::Mode::Source, bytes);
+    const int fd = route.open(source.port());
+    if (fd < 0)
+        return 0;
+    std::vector<char> buffer(256 * 1024);
+    const auto t0 = Clock::now();
+    uint64_t received = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            break;
+        received += static_cast<uint64_t>(n);
+    }
+    const double seconds = secondsSince(t0);
+    ::close(fd);
+    if (received != bytes) {
+        std::fprintf(stderr, "bench_relay: %s download: got %llu of %llu bytes\n", route.name,
+            static_cast<unsigned long long>(received), static_cast<unsigned long long>(bytes));
+        return 0;
+    }
+    return static_cast<double>(bytes) / MiB / seconds;
+}
+
+struct Rate
+{
+    double perSecond = 0;
+    int failures = 0;
+};
+
+/// `total` cycles of connect + request + grant + close, spread over `threads` clients.
+Rate handshakes(const Route &route, int total, int threads)
+{
+    Server sink(Server::Mode::Sink, 0);
+    std::atomic<int> next { 0 };
+    std::atomic<int> done { 0 };
+    std::atomic<int> failures { 0 };
+    const auto t0 = Clock::now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([&] {
+            while (next.fetch_add(1) < total) {
+                // A refusal (for instance all sixteen slots still busy with connections whose
+                // end the proxy has not seen yet) counts as a failure and is tried again.
+                for (int attempt = 0; attempt < 50; ++attempt) {
+                    const int fd = route.open(sink.port());
+                    if (fd >= 0) {
+                        ::close(fd);
+                        done.fetch_add(1);
+                        break;
+                    }
+                    failures.fetch_add(1);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
+            }
+        });
+    }
+    for (std::thread &w : workers)
+        w.join();
+    const double seconds = secondsSince(t0);
+    return { done.load() / seconds, failures.load() };
+}
+
+struct SlowResult
+{
+    Memory baseline;
+    uint64_t sampledPeak = 0;
+    Memory end;
+    uint64_t delivered = 0;
+    int opened = 0;
+};
+
+/// Sixteen slots, each destination pushing as fast as it can toward a client that first reads
+/// nothing and then 64 KiB every 10 ms, while the proxy's memory is sampled.
+SlowResult slowReaders(const Options &o, const Child &proxy)
+{
+    constexpr int Slots = 16;
+    SlowResult r;
+    r.baseline = readMemory(proxy.pid);
+    Server source(Server::Mode::Source, o.slowBytes);
+
+    std::atomic<bool> sampling { true };
+    std::thread sampler([&] {
+        while (sampling.load()) {
+            r.sampledPeak = std::max(r.sampledPeak, readMemory(proxy.pid).rss);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    });
+
+    std::vector<int> fds;
+    for (int i = 0; i < Slots; ++i) {
+        int fd = -1;
+        for (int attempt = 0; attempt < 50 && fd < 0; ++attempt)
+            fd = socksConnect(proxy.port, source.port());
+        if (fd >= 0)
+            fds.push_back(fd);
+    }
+    r.opened = static_cast<int>(fds.size());
+
+    std::this_thread::sleep_for(std::chrono::duration<double>(o.stallSeconds));
+    std::atomic<uint64_t> delivered { 0 };
+    std::vector<std::thread> readers;
+    const auto until = Clock::now()
+        + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.slowSeconds));
+    for (int fd : fds) {
+        readers.emplace_back([fd, until, &delivered] {
+            std::vector<char> buffer(64 * 1024);
+            while (Clock::now() < until) {
+                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), MSG_DONTWAIT);
+                if (n > 0)
+                    delivered.fetch_add(static_cast<uint64_t>(n));
+                else if (n == 0)
+                    break;
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
+    }
+    for (std::thread &t : readers)
+        t.join();
+    r.delivered = delivered.load();
+    sampling = false;
+    sampler.join();
+    r.end = readMemory(proxy.pid);
+    for (int fd : fds) {
+        // Reset rather than drain: the destinations still have up to a gigabyte each to offer.
+        const linger hard { 1, 0 };
+        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        ::close(fd);
+    }
+    return r;
+}
+
+// --- Report -----------------------------------------------------------------------------------
+
+std::string fixed(double v, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string ratio(double a, double b)
+{
+    return a > 0 && b > 0 ? fixed(a / b, 2) : std::string("-");
+}
+
+std::string mib(uint64_t bytes)
+{
+    return fixed(static_cast<double>(bytes) / MiB, 1) + " MiB";
+}
+
+void usage()
+{
+    std::puts("usage: bench_relay [--quick] [--mib N] [--repeat N] [--handshakes N] [--parallel "
+              "THREADS]\n"
+              "                   [--slow-mib N] [--stall SECONDS] [--slow SECONDS] [--no-dante]\n"
+              "                   [--proxyd PATH]\n"
+              "  --quick        about 30 s in all: 256 MiB streams, 500 + 500 handshakes,\n"
+              "                 2 s stall + 4 s slow reading\n"
+              "  --mib N        bytes per single-stream transfer, in MiB (default 2048)\n"
+              "  --repeat N     stream figures are the best of N rounds (default 3)\n"
+              "  --handshakes N sequential cycles, and as many again in parallel (default 2000)\n"
+              "  --parallel T   client threads for the parallel cycles (default 16)\n"
+              "  --slow-mib N   what each destination offers its slow reader (default 1024)\n"
+              "  --no-dante     skip the comparison with danted");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGALRM, onTimeout);
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&]() -> const char * {
+            if (i + 1 >= argc) {
+                usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--quick") {
+            o.streamBytes = 256 * MiB;
+            o.sequentialHandshakes = 500;
+            o.parallelHandshakes = 500;
+            o.stallSeconds = 2;
+            o.slowSeconds = 4;
+            o.budgetSeconds = 90;
+        } else if (a == "--repeat") {
+            o.repeat = std::max(1, std::atoi(value()));
+        } else if (a == "--mib") {
+            o.streamBytes = std::strtoull(value(), nullptr, 10) * MiB;
+        } else if (a == "--handshakes") {
+            o.sequentialHandshakes = o.parallelHandshakes = std::atoi(value());
+        } else if (a == "--parallel") {
+            o.parallelThreads = std::max(1, std::atoi(value()));
+        } else if (a == "--slow-mib") {
+            o.slowBytes = std::strtoull(value(), nullptr, 10) * MiB;
+        } else if (a == "--stall") {
+            o.stallSeconds = std::atof(value());
+        } else if (a == "--slow") {
+            o.slowSeconds = std::atof(value());
+        } else if (a == "--no-dante") {
+            o.dante = false;
+        } else if (a == "--proxyd") {
+            o.proxyd = value();
+        } else {
+            usage();
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    if (o.proxyd.empty()) {
+        std::string self(4096, '\0');
+        const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
+        self.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        o.proxyd = self.substr(0, self.rfind('/') + 1) + "bench_proxyd";
+    }
+    // A hung peer must not hold the run forever.
+    ::alarm(o.budgetSeconds);
+
+    char dirTemplate[] = "/tmp/bench_relay.XXXXXX";
+    const std::string dir = ::mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
+    ::chmod(dir.c_str(), 0755);
+
+    std::optional<Child> proxy = startProxyd(o.proxyd);
+    if (!proxy) {
+        std::fprintf(stderr, "bench_relay: cannot start %s\n", o.proxyd.c_str());
+        return 1;
+    }
+    std::optional<Child> dante = o.dante ? startDante(dir) : std::nullopt;
+    const Memory proxyStart = readMemory(proxy->pid);
+
+    const Route direct { "direct", 0 };
+    const Route viaProxy { "proxy", proxy->port };
+    const Route viaDante { "dante", dante ? dante->port : uint16_t(0) };
+
+    std::printf("bench_relay: proxy pid %d port %u; dante %s\n", proxy->pid, proxy->port,
+        dante ? ("port " + std::to_string(dante->port)).c_str() : "skipped");
+
+    // Single stream.
+    std::printf("\n== Single-stream throughput, %s per transfer, best of %d (MiB/s) ==\n",
+        mib(o.streamBytes).c_str(), o.repeat);
+    std::printf("%-16s %10s %10s %10s %13s %12s\n", "direction", "direct", "proxy", "dante",
+        "proxy/direct", "proxy/dante");
+    const auto row = [&](const char *name, double (*measure)(const Route &, uint64_t)) {
+        // Best of several rounds, taken in turns, so that a burst of other work on the machine
+        // does not decide a ratio.
+        double d = 0, p = 0, s = 0;
+        for (int round = 0; round < o.repeat; ++round) {
+            d = std::max(d, measure(direct, o.streamBytes));
+            p = std::max(p, measure(viaProxy, o.streamBytes));
+            if (dante)
+                s = std::max(s, measure(viaDante, o.streamBytes));
+        }
+        std::printf("%-16s %10s %10s %10s %13s %12s\n", name, fixed(d).c_str(), fixed(p).c_str(),
+            dante ? fixed(s).c_str() : "skipped", ratio(p, d).c_str(), ratio(p, s).c_str());
+        std::fflush(stdout);
+    };
+    row("client->sink", upload);
+    row("source->client", download);
+    const Memory afterStreams = readMemory(proxy->pid);
+    std::printf("proxy VmRSS at start %s, after the streams %s (VmHWM %s)\n",
+        mib(proxyStart.rss).c_str(), mib(afterStreams.rss).c_str(), mib(afterStreams.hwm).c_str());
+
+    // Handshakes.
+    std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close (per second) ==\n");
+    std::printf(
+        "%-22s %10s %10s %12s %16s\n", "mode", "proxy", "dante", "proxy/dante", "refused p / d");
+    const auto handshakeRow = [&](const std::string &name, int total, int threads) {
+        const Rate p = handshakes(viaProxy, total, threads);
+        const Rate s = dante ? handshakes(viaDante, total, threads) : Rate {};
+        std::printf("%-22s %10s %10s %12s %16s\n", name.c_str(), fixed(p.perSecond, 0).c_str(),
+            dante ? fixed(s.perSecond, 0).c_str() : "skipped",
+            ratio(p.perSecond, s.perSecond).c_str(),
+            (std::to_string(p.failures) + " / " + (dante ? std::to_string(s.failures) : "-"))
+                .c_str());
+        std::fflush(stdout);
+    };
+    handshakeRow(
+        "sequential x" + std::to_string(o.sequentialHandshakes), o.sequentialHandshakes, 1);
+    // Half the slots, then (by default) all of them: with every slot in use, a client that
+    // reconnects before the proxy has seen its previous close is refused.
+    for (const int threads : { std::max(1, o.parallelThreads / 2), o.parallelThreads }) {
+        handshakeRow(
+            std::to_string(threads) + " parallel, x" + std::to_string(o.parallelHandshakes),
+            o.parallelHandshakes, threads);
+    }
+
+    proxy->stop();
+    if (dante)
+        dante->stop();
+
+    // Memory with slow readers, in a fresh proxy so that the baseline is the idle process.
+    std::optional<Child> fresh = startProxyd(o.proxyd);
+    if (!fresh) {
+        std::fprintf(stderr, "bench_relay: cannot start %s\n", o.proxyd.c_str());
+        return 1;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::printf("\n== Memory, 16 slots, destinations offering %s each to slow readers ==\n",
+        mib(o.slowBytes).c_str());
+    std::printf("(no reading for %s s, then 64 KiB every 10 ms for %s s)\n",
+        fixed(o.stallSeconds).c_str(), fixed(o.slowSeconds).c_str());
+    const SlowResult m = slowReaders(o, *fresh);
+    const uint64_t peak = std::max(m.sampledPeak, m.end.hwm);
+    const uint64_t growth = peak > m.baseline.rss ? peak - m.baseline.rss : 0;
+    std::printf("slots served            %d of 16\n", m.opened);
+    std::printf("delivered to readers    %s\n", mib(m.delivered).c_str());
+    std::printf("baseline VmRSS (idle)   %s\n", mib(m.baseline.rss).c_str());
+    std::printf("peak VmRSS (sampled)    %s\n", mib(m.sampledPeak).c_str());
+    std::printf("VmHWM at the end        %s\n", mib(m.end.hwm).c_str());
+    std::printf("growth                  %s   target <= 16 MiB: %s\n", mib(growth).c_str(),
+        growth <= 16 * MiB ? "met" : "NOT MET");
+    fresh->stop();
+    std::fflush(stdout);
+    return 0;
+}
