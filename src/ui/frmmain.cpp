@@ -5,6 +5,7 @@
 #include "portnumber.h"
 #include "relay/relay.h"
 #include "statuslog.h"
+#include "statusview.h"
 
 #include <QCloseEvent>
 #include <QCoreApplication>
@@ -12,7 +13,6 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSystemTrayIcon>
@@ -113,12 +113,10 @@ void frmMain::buildControls()
     cmdRemove->setObjectName(QStringLiteral("cmdRemove"));
     place(cmdRemove, 2880, 960, 855, 255);
 
-    // The log may grow to millions of lines: a model/view list whose rows all have one height
-    // lays them out without measuring each one.
-    lstStatus = new QListView(this);
+    // The log may grow to millions of lines: a view whose rows all have one height shows it
+    // at a constant cost per added line.
+    lstStatus = new StatusView(this);
     lstStatus->setObjectName(QStringLiteral("lstStatus"));
-    lstStatus->setUniformItemSizes(true);
-    lstStatus->setEditTriggers(QAbstractItemView::NoEditTriggers);
     lstStatus->setModel(m_statusLog);
     place(lstStatus, 0, 1680, 3735, 2205);
 

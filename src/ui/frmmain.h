@@ -9,7 +9,6 @@
 QT_BEGIN_NAMESPACE
 class QLabel;
 class QLineEdit;
-class QListView;
 class QListWidget;
 class QPushButton;
 class QSystemTrayIcon;
@@ -25,6 +24,7 @@ class Relay;
 namespace ui {
 
 class StatusLog;
+class StatusView;
 
 /// The program's one window. It owns the relay, the port mapping, the allow-list (the entries of
 /// lstAllowed), the status log and the notification-area icon, and lives for the whole run.
@@ -90,7 +90,7 @@ private:
     QListWidget *lstAllowed = nullptr;
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdRemove = nullptr;
-    QListView *lstStatus = nullptr;
+    StatusView *lstStatus = nullptr;
     QPushButton *cmdStatus = nullptr;
     QLabel *imgIcon = nullptr;
     QSystemTrayIcon *TrayIco = nullptr;

@@ -3,6 +3,7 @@
 #include "relay/socks4.h"
 
 #include <QMetaObject>
+#include <algorithm>
 #include <cstdio>
 
 namespace ui {
@@ -35,7 +36,7 @@ StatusLog::StatusLog(OutputSink output, QObject *parent)
 
 StatusLog::~StatusLog()
 {
-    writePending();
+    writePending(m_lines.size());
 }
 
 void StatusLog::append(const QString &line)
@@ -43,33 +44,54 @@ void StatusLog::append(const QString &line)
     m_lines.append(line);
     if (!m_flushPosted) {
         m_flushPosted = true;
-        QMetaObject::invokeMethod(this, &StatusLog::flush, Qt::QueuedConnection);
+        postTurn();
     }
 }
 
 void StatusLog::flush()
 {
+    showPending();
+    writePending(m_lines.size());
+}
+
+void StatusLog::postTurn()
+{
+    m_flushPosted = true;
+    QMetaObject::invokeMethod(this, &StatusLog::turn, Qt::QueuedConnection);
+}
+
+void StatusLog::turn()
+{
     m_flushPosted = false;
+    showPending();
+    // Printing costs time per line, so a burst is printed a slice per turn and the window
+    // keeps answering in between; the view, which costs nothing per line, is updated at once.
+    writePending(MirrorLinesPerTurn);
+    if (m_written < m_lines.size() && !m_flushPosted)
+        postTurn();
+}
+
+void StatusLog::showPending()
+{
     const qsizetype total = m_lines.size();
     if (m_shown < total) {
         beginInsertRows({}, static_cast<int>(m_shown), static_cast<int>(total - 1));
         m_shown = total;
         endInsertRows();
     }
-    writePending();
 }
 
-void StatusLog::writePending()
+void StatusLog::writePending(qsizetype maxLines)
 {
-    const qsizetype total = m_lines.size();
-    if (m_written == total)
+    const qsizetype end = std::min(m_lines.size(), m_written + maxLines);
+    if (m_written == end)
         return;
     QByteArray chunk;
-    for (qsizetype i = m_written; i < total; ++i) {
+    for (qsizetype i = m_written; i < end; ++i) {
         chunk += printable(m_lines.at(i)).toUtf8();
         chunk += '\n';
     }
-    m_written = total;
+    m_written = end;
     if (m_output)
         m_output(chunk);
 }

@@ -18,15 +18,18 @@ OutputSink standardOutput();
 /// control characters are escaped (relay::socks4::escapeControls) so that a line received from
 /// the network never breaks into two output lines or drives the terminal.
 ///
-/// append() only stores the line. The view and the mirror are brought up to date once per
-/// event-loop turn, in one batch, so that a burst of a million lines costs one row insertion and
-/// one write instead of a million of each.
+/// append() only stores the line. The view is brought up to date once per event-loop turn, in
+/// one batch, so that a burst of a million lines costs one row insertion instead of a million.
+/// The mirror is written in slices of at most MirrorLinesPerTurn lines per turn, so a burst
+/// never holds the window for longer than one slice takes to print.
 class StatusLog final : public QAbstractListModel
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(StatusLog)
 
 public:
+    static constexpr qsizetype MirrorLinesPerTurn = 10'000;
+
     explicit StatusLog(OutputSink output, QObject *parent = nullptr);
     /// Hands what is still pending to the sink, so no line is lost at exit.
     ~StatusLog() override;
@@ -42,7 +45,10 @@ public:
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
 
 private:
-    void writePending();
+    void postTurn();
+    void turn();
+    void showPending();
+    void writePending(qsizetype maxLines);
 
     OutputSink m_output;
     QList<QString> m_lines;

@@ -2,6 +2,7 @@
 #include "relay/relay.h"
 #include "ui/frmmain.h"
 #include "ui/statuslog.h"
+#include "ui/statusview.h"
 
 #include <QClipboard>
 #include <QFile>
@@ -9,7 +10,6 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListView>
 #include <QListWidget>
 #include <QPushButton>
 #include <QSignalSpy>
@@ -145,8 +145,7 @@ void tst_frmMain::opensCollapsedWithTheDesignedControls()
     QCOMPARE(h.button(u"cmdAdd"_s)->text(), u"Add"_s);
     QCOMPARE(h.button(u"cmdRemove"_s)->text(), u"Remove"_s);
     QCOMPARE(h.button(u"cmdStatus"_s)->text(), u"Show Status"_s);
-    auto *lstStatus = h.find<QListView>(u"lstStatus"_s);
-    QVERIFY(lstStatus->uniformItemSizes());
+    auto *lstStatus = h.find<ui::StatusView>(u"lstStatus"_s);
     QCOMPARE(lstStatus->model(), &w.statusLog());
     // Collapsed, the client area ends just below cmdStatus: only a sliver of the log shows.
     QCOMPARE(h.button(u"cmdStatus"_s)->geometry().bottom() + 1, 113);
@@ -263,7 +262,7 @@ void tst_frmMain::statusSwitch()
     QCOMPARE(w.width(), ui::frmMain::ClientWidth);
     QCOMPARE(cmdStatus->text(), u"Hide Status"_s);
     // Expanded, the whole log shows.
-    QVERIFY(h.find<QListView>(u"lstStatus"_s)->geometry().bottom() < w.height());
+    QVERIFY(h.find<ui::StatusView>(u"lstStatus"_s)->geometry().bottom() < w.height());
 
     h.click(u"cmdStatus"_s);
     QCOMPARE(w.height(), ui::frmMain::CollapsedHeight);

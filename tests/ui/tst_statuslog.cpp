@@ -13,6 +13,7 @@ class tst_StatusLog final : public QObject
 
 private Q_SLOTS:
     void batchesOneTurnIntoOneInsertAndOneWrite();
+    void printsABurstInSlices();
     void escapesControlsOnlyInTheMirror();
     void writesPendingLinesWhenDestroyed();
     void keepsAppendingAcrossTurns();
@@ -38,6 +39,38 @@ void tst_StatusLog::batchesOneTurnIntoOneInsertAndOneWrite()
     QVERIFY(chunks.at(0).startsWith("0\n1\n2\n"));
     QVERIFY(chunks.at(0).endsWith("998\n999\n"));
     QCOMPARE(log.data(log.index(999)).toString(), u"999"_s);
+}
+
+void tst_StatusLog::printsABurstInSlices()
+{
+    constexpr qsizetype Slice = ui::StatusLog::MirrorLinesPerTurn;
+    QList<QByteArray> chunks;
+    ui::StatusLog log([&chunks](const QByteArray &chunk) { chunks.append(chunk); });
+    QSignalSpy inserted(&log, &QAbstractItemModel::rowsInserted);
+    const qsizetype total = 3 * Slice + 5;
+    QByteArray expected;
+    for (qsizetype i = 0; i < total; ++i) {
+        log.append(QString::number(i));
+        expected += QByteArray::number(i) + '\n';
+    }
+
+    QTRY_COMPARE(chunks.size(), 4);
+    QCOMPARE(inserted.size(), 1); // every line shown in the first turn
+    QCOMPARE(chunks.at(0).count('\n'), Slice);
+    QCOMPARE(chunks.join(), expected); // complete and in order
+
+    // A line appended while a burst is still printing is printed after it.
+    QByteArray out;
+    ui::StatusLog second([&](const QByteArray &chunk) {
+        if (out.isEmpty())
+            second.append(u"b"_s); // arrives between the slices
+        out += chunk;
+    });
+    for (qsizetype i = 0; i < Slice + 1; ++i)
+        second.append(u"a"_s);
+    QTRY_COMPARE(second.rowCount(), Slice + 2);
+    QTRY_COMPARE(out.size(), 2 * (Slice + 2));
+    QVERIFY(out.endsWith("a\na\nb\n"));
 }
 
 void tst_StatusLog::escapesControlsOnlyInTheMirror()

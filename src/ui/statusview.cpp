@@ -1,0 +1,240 @@
+#include "statusview.h"
+
+#include <QPaintEvent>
+#include <QPainter>
+#include <QScrollBar>
+
+namespace ui {
+
+StatusView::StatusView(QWidget *parent) : QAbstractItemView(parent)
+{
+    setEditTriggers(NoEditTriggers);
+    setSelectionMode(SingleSelection);
+    setTextElideMode(Qt::ElideNone);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setVerticalScrollMode(ScrollPerItem);
+}
+
+StatusView::~StatusView() = default;
+
+int StatusView::rowHeight() const
+{
+    if (m_rowHeight == 0) {
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        option.text = QStringLiteral("Xy");
+        option.features |= QStyleOptionViewItem::HasDisplay;
+        const QModelIndex first = model() ? model()->index(0, 0, rootIndex()) : QModelIndex();
+        const int hint = itemDelegate() && first.isValid()
+            ? itemDelegate()->sizeHint(option, first).height()
+            : 0;
+        m_rowHeight = std::max({ hint, fontMetrics().height(), 1 });
+    }
+    return m_rowHeight;
+}
+
+int StatusView::rowCount() const
+{
+    return model() ? model()->rowCount(rootIndex()) : 0;
+}
+
+int StatusView::firstVisibleRow() const
+{
+    return verticalScrollBar()->value();
+}
+
+int StatusView::pageRows() const
+{
+    return std::max(1, viewport()->height() / rowHeight());
+}
+
+QModelIndex StatusView::indexAt(const QPoint &point) const
+{
+    if (point.y() < 0)
+        return {};
+    const qint64 row = firstVisibleRow() + point.y() / rowHeight();
+    if (row >= rowCount())
+        return {};
+    return model()->index(static_cast<int>(row), 0, rootIndex());
+}
+
+QRect StatusView::visualRect(const QModelIndex &index) const
+{
+    if (!index.isValid() || index.parent() != rootIndex())
+        return {};
+    // Rows far out of sight get a rectangle far out of sight, without overflowing.
+    const qint64 top = qint64(index.row() - firstVisibleRow()) * rowHeight();
+    const int clamped = static_cast<int>(std::clamp<qint64>(top, -(1 << 24), 1 << 24));
+    return { 0, clamped, viewport()->width(), rowHeight() };
+}
+
+void StatusView::scrollTo(const QModelIndex &index, ScrollHint hint)
+{
+    if (!index.isValid())
+        return;
+    const int row = index.row();
+    const int first = firstVisibleRow();
+    const int page = pageRows();
+    int target = first;
+    switch (hint) {
+    case PositionAtTop:
+        target = row;
+        break;
+    case PositionAtBottom:
+        target = row - page + 1;
+        break;
+    case PositionAtCenter:
+        target = row - page / 2;
+        break;
+    case EnsureVisible:
+        if (row < first)
+            target = row;
+        else if (row >= first + page)
+            target = row - page + 1;
+        break;
+    }
+    verticalScrollBar()->setValue(target);
+}
+
+QModelIndex StatusView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers)
+{
+    const int rows = rowCount();
+    if (rows == 0)
+        return {};
+    const QModelIndex current = currentIndex();
+    const int row = current.isValid() ? current.row() : -1;
+    int next = row;
+    switch (cursorAction) {
+    case MoveUp:
+    case MovePrevious:
+        next = row - 1;
+        break;
+    case MoveDown:
+    case MoveNext:
+        next = row + 1;
+        break;
+    case MovePageUp:
+        next = row - pageRows();
+        break;
+    case MovePageDown:
+        next = row + pageRows();
+        break;
+    case MoveHome:
+        next = 0;
+        break;
+    case MoveEnd:
+        next = rows - 1;
+        break;
+    case MoveLeft:
+    case MoveRight:
+        return current;
+    }
+    return model()->index(std::clamp(next, 0, rows - 1), 0, rootIndex());
+}
+
+int StatusView::horizontalOffset() const
+{
+    return 0;
+}
+
+int StatusView::verticalOffset() const
+{
+    const qint64 offset = qint64(firstVisibleRow()) * rowHeight();
+    return static_cast<int>(std::min<qint64>(offset, std::numeric_limits<int>::max()));
+}
+
+bool StatusView::isIndexHidden(const QModelIndex &) const
+{
+    return false;
+}
+
+void StatusView::setSelection(const QRect &rect, QItemSelectionModel::SelectionFlags command)
+{
+    const int rows = rowCount();
+    if (rows == 0)
+        return;
+    const QRect r = rect.normalized();
+    const int first =
+        std::clamp(firstVisibleRow() + std::max(r.top(), 0) / rowHeight(), 0, rows - 1);
+    const int last =
+        std::clamp(firstVisibleRow() + std::max(r.bottom(), 0) / rowHeight(), 0, rows - 1);
+    selectionModel()->select(
+        QItemSelection(model()->index(first, 0, rootIndex()), model()->index(last, 0, rootIndex())),
+        command);
+}
+
+QRegion StatusView::visualRegionForSelection(const QItemSelection &selection) const
+{
+    QRegion region;
+    const int first = firstVisibleRow();
+    const int last = first + pageRows();
+    for (const QItemSelectionRange &range : selection) {
+        const int top = std::max(range.top(), first);
+        const int bottom = std::min(range.bottom(), last);
+        if (top > bottom)
+            continue;
+        region += QRect(
+            0, (top - first) * rowHeight(), viewport()->width(), (bottom - top + 1) * rowHeight());
+    }
+    return region;
+}
+
+void StatusView::rowsInserted(const QModelIndex &parent, int start, int end)
+{
+    QAbstractItemView::rowsInserted(parent, start, end);
+    updateGeometries();
+    // Rows are only ever added at the end; repaint only if the end is in sight.
+    if (start <= firstVisibleRow() + pageRows())
+        viewport()->update();
+}
+
+void StatusView::updateGeometries()
+{
+    QScrollBar *bar = verticalScrollBar();
+    const int page = pageRows();
+    bar->setSingleStep(1);
+    bar->setPageStep(page);
+    bar->setRange(0, std::max(0, rowCount() - page));
+    QAbstractItemView::updateGeometries();
+}
+
+void StatusView::scrollContentsBy(int, int)
+{
+    viewport()->update();
+}
+
+void StatusView::paintEvent(QPaintEvent *event)
+{
+    QPainter painter(viewport());
+    const int rows = rowCount();
+    if (rows == 0)
+        return;
+    const int height = rowHeight();
+    const int first = firstVisibleRow();
+    const QRect area = event->rect();
+    const int from = first + std::max(area.top(), 0) / height;
+    const int to = std::min(rows - 1, first + area.bottom() / height);
+
+    QStyleOptionViewItem option;
+    initViewItemOption(&option);
+    const QModelIndex current = currentIndex();
+    for (int row = from; row <= to; ++row) {
+        const QModelIndex index = model()->index(row, 0, rootIndex());
+        option.rect = QRect(0, (row - first) * height, viewport()->width(), height);
+        option.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
+        if (selectionModel() && selectionModel()->isSelected(index))
+            option.state |= QStyle::State_Selected;
+        if (index == current && hasFocus())
+            option.state |= QStyle::State_HasFocus;
+        itemDelegate()->paint(&painter, option, index);
+    }
+}
+
+void StatusView::changeEvent(QEvent *event)
+{
+    if (event->type() == QEvent::FontChange || event->type() == QEvent::StyleChange)
+        m_rowHeight = 0;
+    QAbstractItemView::changeEvent(event);
+}
+
+} // namespace ui
