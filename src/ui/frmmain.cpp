@@ -21,7 +21,10 @@ namespace ui {
 
 namespace {
 
-const QString Caption = QStringLiteral("Socks4 Proxy Server");
+QString caption()
+{
+    return QStringLiteral("Socks4 Proxy Server");
+}
 
 // The layout is kept in twips, as drawn; at 96 dpi fifteen twips make one pixel.
 void place(QWidget *control, int left, int top, int width, int height)
@@ -43,7 +46,8 @@ frmMain::frmMain(Environment env, QWidget *parent)
             | Qt::MSWindowsFixedSizeDialogHint),
       m_env(std::move(env))
 {
-    Q_ASSERT(m_env.mapper);
+    if (!m_env.mapper)
+        qFatal("frmMain: no port mapper given");
     if (!m_env.dialogs)
         m_env.dialogs = makeWidgetDialogs();
     if (!m_env.trayAvailable)
@@ -52,7 +56,7 @@ frmMain::frmMain(Environment env, QWidget *parent)
         m_env.output = standardOutput();
 
     setObjectName(QStringLiteral("frmMain"));
-    setWindowTitle(Caption);
+    setWindowTitle(caption());
     QIcon icon;
     for (const int size : { 16, 32, 48 })
         icon.addFile(QStringLiteral(":/ui/icons/quillgate%1.png").arg(size), QSize(size, size));
@@ -81,7 +85,12 @@ frmMain::frmMain(Environment env, QWidget *parent)
     Form_Load();
 }
 
-frmMain::~frmMain() = default;
+frmMain::~frmMain()
+{
+    // The relay goes first, while the log it writes to is still there.
+    delete m_relay;
+    m_relay = nullptr;
+}
 
 void frmMain::buildControls()
 {
@@ -167,7 +176,7 @@ void frmMain::Form_Load()
     if (!loaded.ok) {
         // Saving over a file we could not read would wipe a list the operator still has.
         m_keepAllowedFile = true;
-        m_env.dialogs->critical(this, Caption,
+        m_env.dialogs->critical(this, caption(),
             loaded.error
                 + QStringLiteral("\n\nThe list will not be written back to "
                                  "this file when the program closes."));
@@ -192,7 +201,7 @@ void frmMain::Form_QueryUnload()
     if (!m_keepAllowedFile) {
         const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
         if (!saved.ok)
-            m_env.dialogs->critical(this, Caption, saved.error);
+            m_env.dialogs->critical(this, caption(), saved.error);
     }
     // A forward left open on the router after exit would expose this host; a dead gateway
     // must not keep the program from ending, though.
@@ -317,10 +326,14 @@ void frmMain::cmdRemove_Click()
         return;
     }
     const QString entry = selected->text();
-    if (m_env.dialogs->question(this, QStringLiteral("Remove IP?"),
+    if (!m_env.dialogs->question(this, QStringLiteral("Remove IP?"),
             QStringLiteral("Are you sure you want to remove ") + entry
                 + QStringLiteral(" from the allowed IPs?")))
-        delete lstAllowed->takeItem(lstAllowed->row(selected));
+        return;
+    delete lstAllowed->takeItem(lstAllowed->row(selected));
+    // Nothing is selected afterwards, so a second press cannot take a neighbour unseen.
+    lstAllowed->setCurrentItem(nullptr);
+    lstAllowed->clearSelection();
 }
 
 } // namespace ui

@@ -475,7 +475,11 @@ void tst_frmMain::removeEntry()
     h.script->yes = true;
     h.click(u"cmdRemove"_s);
     QCOMPARE(h.entries(), QStringList({ u"10.0.0.1"_s, u"10.0.0.2"_s })); // the twin stays
-    QCOMPARE(h.script->beeps, 1);
+
+    // Nothing is selected after a removal: pressing again only beeps.
+    h.click(u"cmdRemove"_s);
+    QCOMPARE(h.script->beeps, 2);
+    QCOMPARE(h.script->questions.size(), 2);
 }
 
 void tst_frmMain::allowListSurvivesRestartByteForByte()
