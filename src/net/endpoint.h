@@ -83,7 +83,7 @@ public:
     /// How long a closed connection may take to deliver what was queued before it is dropped.
     static constexpr int LingerTimeoutMs = 30'000;
     /// What one socket buffers from the kernel before reading waits for the owner.
-    static constexpr qint64 ReadChunk = 64 * 1024;
+    static constexpr qint64 ReadChunk = 128 * 1024;
 
 Q_SIGNALS:
     /// A client knocks at a listening endpoint; during the handler RemoteHostIP() is its address.

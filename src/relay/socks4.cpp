@@ -122,8 +122,12 @@ QString escapeControls(const QString &text)
     escaped.reserve(text.size());
     for (const QChar c : text) {
         const char16_t u = c.unicode();
-        if (u < 0x20 || u == 0x7F)
+        // C0, DEL and C1 controls (NEL, 0x85, ends a line on some terminals), and the Unicode
+        // line and paragraph separators.
+        if (c.category() == QChar::Other_Control)
             escaped += QStringLiteral("\\x%1").arg(static_cast<int>(u), 2, 16, QLatin1Char('0'));
+        else if (u == 0x2028 || u == 0x2029)
+            escaped += QStringLiteral("\\u%1").arg(static_cast<int>(u), 4, 16, QLatin1Char('0'));
         else
             escaped += c;
     }

@@ -57,7 +57,7 @@ QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
 QByteArray failure(quint16 port, const QString &dottedAddress);
 
-/// Text with every control character (0x00-0x1F, 0x7F) written as \xHH with lower-case hex
+/// Text with every control character (C0, DEL, C1) written as \xHH with lower-case hex
 /// digits, so that one log line can never show as two. Other characters are kept.
 QString escapeControls(const QString &text);
 /// The user id as shown in the status log: byte for byte (Latin-1), controls escaped.

@@ -257,7 +257,8 @@ void TestSocks4::escaping_data()
     QTest::newRow("DEL") << "\x7f"_ba << u"\\x7f"_s;
     QTest::newRow("tab and escape") << "\t\x1b"_ba << u"\\x09\\x1b"_s;
     QTest::newRow("blank and tilde kept") << " ~"_ba << u" ~"_s;
-    QTest::newRow("high bytes kept") << "\x80\x9f\xe9\xff"_ba << u"\u0080\u009f\u00e9\u00ff"_s;
+    QTest::newRow("C1 controls escaped, letters kept")
+            << "\x80\x85\x9f\xa0\xe9\xff"_ba << u"\\x80\\x85\\x9f\u00a0\u00e9\u00ff"_s;
     QTest::newRow("empty") << QByteArray() << QString();
 }
 
