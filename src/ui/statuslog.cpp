@@ -21,11 +21,8 @@ namespace {
 // Most lines hold no control character; those are passed on without a copy.
 QString printable(const QString &line)
 {
-    for (const QChar c : line) {
-        if (c.unicode() < 0x20 || c.unicode() == 0x7f)
-            return relay::socks4::escapeControls(line);
-    }
-    return line;
+    const bool plain = std::none_of(line.cbegin(), line.cend(), relay::socks4::isControl);
+    return plain ? line : relay::socks4::escapeControls(line);
 }
 
 } // namespace

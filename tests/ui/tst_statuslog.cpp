@@ -77,13 +77,14 @@ void tst_StatusLog::escapesControlsOnlyInTheMirror()
 {
     QByteArray out;
     ui::StatusLog log([&out](const QByteArray &chunk) { out += chunk; });
-    const QString withControls = QStringLiteral("Proxy [0] Request from a\nb\r\x1b[31m\x7f to x");
+    const QString withControls =
+            QString::fromUtf16(u"Proxy [0] Request from a\nb\r\x1b[31m\x7f\x85\u2028 to x");
     log.append(withControls);
     log.append(QString::fromUtf16(u"caf\u00e9 \u2713"));
     log.flush();
 
     QCOMPARE(out,
-        QByteArray("Proxy [0] Request from a\\x0ab\\x0d\\x1b[31m\\x7f to x\n"
+        QByteArray("Proxy [0] Request from a\\x0ab\\x0d\\x1b[31m\\x7f\\x85\\u2028 to x\n"
                    "caf\xc3\xa9 \xe2\x9c\x93\n"));
     QCOMPARE(out.count('\n'), 2); // a line never spans two output lines
     // The window shows the line as it was appended.
