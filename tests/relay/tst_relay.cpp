@@ -232,6 +232,7 @@ private Q_SLOTS:
         QVERIFY(client.connectTo(proxy.port));
         client.socket.write(request(destination.port()));
         QTRY_COMPARE(destination.peers.size(), size_t(1));
+        proxy.relay.wsListener().Close(); // stopping the listener leaves open slots relaying
         const QByteArray payload = pattern(8 * 1024 * 1024, 3);
         destination.peers.at(0)->write(payload);
         destination.peers.at(0)->disconnectFromHost();
