@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs everything the program, its tests and its benchmarks need from Debian 12's packages.
-# Usage: scripts/install-deps.sh [--run-only]
+# Usage: scripts/install-deps.sh [--run-only | --bench]
+#   (default: what the build and the test suite need; --bench adds the benchmarks' peers)
 set -euo pipefail
 
 SUDO=""
@@ -12,7 +13,11 @@ test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl p
 bench=(dante-server)
 
 pkgs=("${build[@]}")
-if [ "${1:-}" != "--run-only" ]; then pkgs+=("${test[@]}" "${bench[@]}"); fi
+case "${1:-}" in
+    --run-only) ;;
+    --bench) pkgs+=("${test[@]}" "${bench[@]}") ;;
+    *) pkgs+=("${test[@]}") ;;
+esac
 
 missing=()
 for p in "${pkgs[@]}"; do
