@@ -1,14 +1,45 @@
 #include "acl/allowlist.h"
 
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
+#include <QScopeGuard>
 #include <QTemporaryDir>
 #include <QTest>
 
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+/// Every path under dir, hidden ones too, with the bytes of each file: what a failed save must
+/// leave exactly as it was.
+QStringList snapshot(const QString &dir)
+{
+    QStringList out;
+    QDirIterator it(
+        dir, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        QFile file(it.next());
+        const bool isFile = it.fileInfo().isFile() && file.open(QIODevice::ReadOnly);
+        out << it.filePath() + u' ' + QString::fromLatin1(isFile ? file.readAll().toHex() : "dir");
+    }
+    out.sort();
+    return out;
+}
+
+/// What the directory holds before load() and save() run.
+enum Setup { NoFile, File, DirectoryInPlace, Unreadable, ReadOnlyDirectory, MissingDirectory };
+
+} // namespace
 
 class TestAllowList : public QObject
 {
@@ -20,55 +51,31 @@ private Q_SLOTS:
     void numericPart_data();
     void numericPart();
     void admitsExactly();
-
-    void parse_data();
-    void parse();
-    void formatRoundTrip_data();
-    void formatRoundTrip();
-    void everyByteSurvives();
-
-    void loadMissingFile();
-    void loadExistingFile();
-    void loadDirectoryNamedLikeTheFile();
-    void loadUnreadableFile();
-    void saveAndLoadAgain();
-    void saveIntoMissingDirectory();
-    void saveIntoReadOnlyDirectoryKeepsOldFile();
-    void saveOverDirectoryNamedLikeTheFile();
+    void fileFormat_data();
+    void fileFormat();
+    void loadThenSave_data();
+    void loadThenSave();
 };
 
 void TestAllowList::entryCheck_data()
 {
     QTest::addColumn<QString>("answer");
     QTest::addColumn<bool>("valid");
-
     QTest::newRow("plain") << u"10.0.0.5"_s << true;
-    QTest::newRow("all zero") << u"0.0.0.0"_s << true;
     QTest::newRow("all max") << u"255.255.255.255"_s << true;
     QTest::newRow("three parts") << u"10.0.0"_s << false;
     QTest::newRow("five parts") << u"10.0.0.5.6"_s << false;
     QTest::newRow("256") << u"10.0.0.256"_s << false;
     QTest::newRow("-1") << u"10.0.0.-1"_s << false;
+    QTest::newRow("minus zero") << u"-0.0.0.1"_s << true;
+    QTest::newRow("negative, rounds to zero") << u"-1e-999.0.0.1"_s << false;
     QTest::newRow("empty part") << u"10..0.5"_s << false;
-    QTest::newRow("empty last part") << u"10.0.0."_s << false;
     QTest::newRow("letter") << u"10.0.0.x"_s << false;
     QTest::newRow("&H hex") << u"&H0A.0.0.1"_s << false;
-    QTest::newRow("0x hex") << u"0x0A.0.0.1"_s << false;
     QTest::newRow("leading blank") << u" 10.0.0.5"_s << true;
-    QTest::newRow("blanks around parts") << u"10 . 0\t.0 .5 "_s << true;
-    QTest::newRow("blank inside part") << u"1 0.0.0.5"_s << false;
-    QTest::newRow("exponent") << u"1e2.0.0.1"_s << true;
-    QTest::newRow("exponent too big") << u"3e2.0.0.1"_s << false;
-    QTest::newRow("plus sign") << u"+1.0.0.1"_s << true;
-    QTest::newRow("minus zero") << u"-0.0.0.1"_s << true;
     QTest::newRow("leading zeros") << u"010.0.0.5"_s << true;
-    QTest::newRow("fractional via exponent") << u"1e-1.0.0.1"_s << true;
-    QTest::newRow("negative fraction") << u"-1e-1.0.0.1"_s << false;
-    QTest::newRow("empty answer") << QString() << false;
-    QTest::newRow("three dots only") << u"..."_s << false;
-    QTest::newRow("full-width digit") << u"\uff11.0.0.1"_s << false;
-    QTest::newRow("IPv6") << u"::1"_s << false;
-    QTest::newRow("inf") << u"inf.0.0.1"_s << false;
+    QTest::newRow("exponent") << u"1e2.0.0.1"_s << true;
+    QTest::newRow("plus sign") << u"+1.0.0.1"_s << true;
 }
 
 void TestAllowList::entryCheck()
@@ -83,29 +90,23 @@ void TestAllowList::numericPart_data()
     QTest::addColumn<QString>("part");
     QTest::addColumn<bool>("numeric");
     QTest::addColumn<double>("value");
-
-    QTest::newRow("digits") << u"42"_s << true << 42.0;
     QTest::newRow("blanks and tab") << u" \t7\t "_s << true << 7.0;
     QTest::newRow("plus") << u"+5"_s << true << 5.0;
     QTest::newRow("minus") << u"-5"_s << true << -5.0;
-    QTest::newRow("exponent") << u"1e2"_s << true << 100.0;
     QTest::newRow("capital exponent") << u"25E1"_s << true << 250.0;
     QTest::newRow("signed exponent") << u"5e+1"_s << true << 50.0;
     QTest::newRow("negative exponent") << u"1e-1"_s << true << 0.1;
     QTest::newRow("huge exponent") << u"1e99999"_s << true << qInf();
     QTest::newRow("zero with huge exponent") << u"0e99999"_s << true << 0.0;
     QTest::newRow("empty") << QString() << false << 0.0;
-    QTest::newRow("blanks only") << u"  "_s << false << 0.0;
-    QTest::newRow("sign only") << u"-"_s << false << 0.0;
-    QTest::newRow("exponent without digits") << u"1e"_s << false << 0.0;
-    QTest::newRow("exponent sign only") << u"1e+"_s << false << 0.0;
-    QTest::newRow("exponent only") << u"e2"_s << false << 0.0;
-    QTest::newRow("&H") << u"&H0A"_s << false << 0.0;
+    QTest::newRow("exponent without digits") << u"1e+"_s << false << 0.0;
     QTest::newRow("double sign") << u"+-1"_s << false << 0.0;
-    QTest::newRow("blank after sign") << u"- 1"_s << false << 0.0;
-    QTest::newRow("nan") << u"nan"_s << false << 0.0;
-    QTest::newRow("trailing letter") << u"12a"_s << false << 0.0;
+    QTest::newRow("blank inside") << u"1 0"_s << false << 0.0;
     QTest::newRow("newline is no blank") << u"1\n"_s << false << 0.0;
+    // Notations Qt's own parsers would take.
+    QTest::newRow("0x hex") << u"0x0A"_s << false << 0.0;
+    QTest::newRow("nan") << u"nan"_s << false << 0.0;
+    QTest::newRow("full-width digit") << u"\uff11"_s << false << 0.0;
 }
 
 void TestAllowList::numericPart()
@@ -131,203 +132,116 @@ void TestAllowList::admitsExactly()
     QVERIFY(!acl::admits({ u""_s }, u"127.0.0.1"_s));
 }
 
-void TestAllowList::parse_data()
+void TestAllowList::fileFormat_data()
 {
     QTest::addColumn<QByteArray>("bytes");
     QTest::addColumn<QStringList>("entries");
-
-    QTest::newRow("empty file") << QByteArray() << QStringList();
-    QTest::newRow("CRLF") << "10.0.0.5\r\n127.0.0.1\r\n"_ba
-                          << QStringList { u"10.0.0.5"_s, u"127.0.0.1"_s };
-    QTest::newRow("LF only") << "10.0.0.5\n127.0.0.1\n"_ba
-                             << QStringList { u"10.0.0.5"_s, u"127.0.0.1"_s };
-    QTest::newRow("lone CR") << "10.0.0.5\r127.0.0.1\r"_ba
-                             << QStringList { u"10.0.0.5"_s, u"127.0.0.1"_s };
-    QTest::newRow("mixed ends") << "a\r\nb\nc\rd"_ba
-                                << QStringList { u"a"_s, u"b"_s, u"c"_s, u"d"_s };
-    QTest::newRow("no final line end")
-        << "10.0.0.5\r\n127.0.0.1"_ba << QStringList { u"10.0.0.5"_s, u"127.0.0.1"_s };
-    QTest::newRow("empty line inside")
-        << "a\r\n\r\nb\r\n"_ba << QStringList { u"a"_s, QString(), u"b"_s };
-    QTest::newRow("only a line end") << "\r\n"_ba << QStringList { QString() };
-    QTest::newRow("two line ends") << "\r\n\r\n"_ba << QStringList { QString(), QString() };
-    QTest::newRow("LF CR is two ends") << "a\n\rb"_ba << QStringList { u"a"_s, QString(), u"b"_s };
-    QTest::newRow("duplicates") << "1.2.3.4\r\n1.2.3.4\r\n"_ba
-                                << QStringList { u"1.2.3.4"_s, u"1.2.3.4"_s };
-    QTest::newRow("blanks kept") << " 10.0.0.5 \t\r\n"_ba << QStringList { u" 10.0.0.5 \t"_s };
-    QTest::newRow("NUL kept") << QByteArray("a\0b\r\n", 5) << QStringList { u"a\u0000b"_s };
-}
-
-void TestAllowList::parse()
-{
-    QFETCH(QByteArray, bytes);
-    QFETCH(QStringList, entries);
-    QCOMPARE(acl::parseFile(bytes), entries);
-}
-
-void TestAllowList::formatRoundTrip_data()
-{
-    QTest::addColumn<QStringList>("entries");
-    QTest::addColumn<QByteArray>("bytes");
-
-    QTest::newRow("empty list") << QStringList() << QByteArray();
-    QTest::newRow("one") << QStringList { u"10.0.0.5"_s } << "10.0.0.5\r\n"_ba;
-    QTest::newRow("empty entries")
-        << QStringList { QString(), u"a"_s, QString() } << "\r\na\r\n\r\n"_ba;
-    QTest::newRow("duplicates and blanks")
-        << QStringList { u" 1.2.3.4"_s, u" 1.2.3.4"_s } << " 1.2.3.4\r\n 1.2.3.4\r\n"_ba;
-    QTest::newRow("high bytes") << QStringList { u"\u00e9\u00ff\u0080"_s } << "\xe9\xff\x80\r\n"_ba;
-}
-
-void TestAllowList::formatRoundTrip()
-{
-    QFETCH(QStringList, entries);
-    QFETCH(QByteArray, bytes);
-    QCOMPARE(acl::formatFile(entries), bytes);
-    QCOMPARE(acl::parseFile(bytes), entries);
-}
-
-void TestAllowList::everyByteSurvives()
-{
-    // Every byte except the two line-end bytes, in one line, comes back byte for byte.
-    QByteArray line;
+    QTest::addColumn<bool>("asWritten"); // formatFile(entries) gives the bytes back
+    QByteArray all; // every byte but the two line-end bytes
     for (int b = 0; b < 256; ++b) {
         if (b != '\r' && b != '\n')
-            line.append(static_cast<char>(b));
+            all.append(static_cast<char>(b));
     }
-    const QByteArray file = line + "\r\n" + line.right(128) + "\r\n";
-    const QStringList entries = acl::parseFile(file);
-    QCOMPARE(entries.size(), 2);
-    QCOMPARE(entries.at(0).size(), line.size());
-    QCOMPARE(acl::formatFile(entries), file);
+    const QStringList aToD = u"a b c d"_s.split(u' ');
+    QTest::newRow("empty") << QByteArray() << QStringList() << true;
+    QTest::newRow("CRLF, LF, CR, no final end") << "a\r\nb\nc\rd"_ba << aToD << false;
+    QTest::newRow("lone CR at the end") << "a\rb\r"_ba << aToD.first(2) << false;
+    QTest::newRow("LF CR is two ends")
+        << "a\n\rb"_ba << QStringList { u"a"_s, {}, u"b"_s } << false;
+    QTest::newRow("empty lines, duplicates, blanks, NUL")
+        << QByteArray("\r\n 1.2.3.4\t\r\n 1.2.3.4\t\r\na\0b\r\n\r\n", 31)
+        << QStringList { {}, u" 1.2.3.4\t"_s, u" 1.2.3.4\t"_s, u"a\u0000b"_s, {} } << true;
+    QTest::newRow("every byte, as Latin-1")
+        << all + "\r\n" + all.right(128) + "\r\n"
+        << QStringList { QString::fromLatin1(all), QString::fromLatin1(all.right(128)) } << true;
 }
 
-void TestAllowList::loadMissingFile()
+void TestAllowList::fileFormat()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const acl::LoadResult result = acl::load(dir.path());
-    QVERIFY(result.ok);
-    QVERIFY(!result.exists);
-    QVERIFY(result.entries.isEmpty());
-    QVERIFY(result.error.isEmpty());
+    QFETCH(QByteArray, bytes);
+    QFETCH(QStringList, entries);
+    QFETCH(bool, asWritten);
+    QCOMPARE(acl::parseFile(bytes), entries);
+    if (asWritten)
+        QCOMPARE(acl::formatFile(entries), bytes);
 }
 
-void TestAllowList::loadExistingFile()
+void TestAllowList::loadThenSave_data()
 {
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QFile file(dir.filePath(u"IPs.txt"_s));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("127.0.0.1\n\r\n\xe9\r10.0.0.5");
-    file.close();
-
-    const acl::LoadResult result = acl::load(dir.path());
-    QVERIFY(result.ok);
-    QVERIFY(result.exists);
-    QCOMPARE(
-        result.entries, (QStringList { u"127.0.0.1"_s, QString(), u"\u00e9"_s, u"10.0.0.5"_s }));
+    QTest::addColumn<int>("setup");
+    QTest::addColumn<QStringList>("entries"); // loaded
+    QTest::addColumn<QString>("loadError"); // a word of the reason; empty: load is ok
+    QTest::addColumn<bool>("saves");
+    const QStringList one { u"127.0.0.1"_s };
+    QTest::newRow("no file") << int(NoFile) << QStringList() << QString() << true;
+    QTest::newRow("mixed line ends")
+        << int(File) << QStringList { u"127.0.0.1"_s, {}, u"\u00e9"_s, u"10.0.0.5"_s } << QString()
+        << true;
+    // Works as root too: a directory in the file's place can neither be read nor replaced.
+    QTest::newRow("directory in its place")
+        << int(DirectoryInPlace) << QStringList() << u"directory"_s << false;
+    QTest::newRow("unreadable") << int(Unreadable) << QStringList() << u"ermission"_s << false;
+    QTest::newRow("read-only directory") << int(ReadOnlyDirectory) << one << QString() << false;
+    QTest::newRow("missing directory")
+        << int(MissingDirectory) << QStringList() << QString() << false;
 }
 
-void TestAllowList::loadDirectoryNamedLikeTheFile()
+void TestAllowList::loadThenSave()
 {
+    QFETCH(int, setup);
+    QFETCH(QStringList, entries);
+    QFETCH(QString, loadError);
+    QFETCH(bool, saves);
+    if ((setup == Unreadable || setup == ReadOnlyDirectory) && ::geteuid() == 0)
+        QSKIP("root reads and writes whatever the permissions");
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkdir(u"IPs.txt"_s));
-    const acl::LoadResult result = acl::load(dir.path());
-    QVERIFY(!result.ok);
-    QVERIFY(result.exists);
-    QVERIFY(result.entries.isEmpty());
-    QVERIFY2(result.error.contains(u"IPs.txt"_s), qPrintable(result.error));
-    QVERIFY2(result.error.contains(u"directory"_s), qPrintable(result.error));
-}
+    const QString target = setup == MissingDirectory ? dir.filePath(u"gone"_s) : dir.path();
+    const QString path = QDir(target).filePath(u"IPs.txt"_s);
+    if (setup == DirectoryInPlace)
+        QVERIFY(QDir().mkpath(path + u"/keep"_s));
+    if (setup == File)
+        QVERIFY(writeFile(path, "127.0.0.1\n\r\n\xe9\r10.0.0.5"_ba));
+    if (setup == Unreadable || setup == ReadOnlyDirectory)
+        QVERIFY(writeFile(path, "127.0.0.1\r\n"_ba));
+    if (setup == Unreadable)
+        QVERIFY(QFile::setPermissions(path, QFileDevice::WriteOwner));
+    const auto permissions = QFile::permissions(target);
+    if (setup == ReadOnlyDirectory)
+        QVERIFY(QFile::setPermissions(target, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+    const auto restore = qScopeGuard([&] { QFile::setPermissions(target, permissions); });
 
-void TestAllowList::loadUnreadableFile()
-{
-    if (::geteuid() == 0)
-        QSKIP("root reads files whatever their permissions");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QFile file(dir.filePath(u"IPs.txt"_s));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write("127.0.0.1\r\n");
-    file.close();
-    QVERIFY(file.setPermissions(QFileDevice::WriteOwner));
+    const acl::LoadResult loaded = acl::load(target);
+    QCOMPARE(loaded.ok, loadError.isEmpty());
+    QCOMPARE(loaded.exists, setup != NoFile && setup != MissingDirectory);
+    QCOMPARE(loaded.entries, entries);
+    if (loaded.ok)
+        QVERIFY(loaded.error.isEmpty());
+    else
+        QVERIFY2(loaded.error.contains(u"IPs.txt"_s) && loaded.error.contains(loadError),
+            qPrintable(loaded.error));
+    if (setup == Unreadable)
+        return; // whether to save over it is the window's decision
 
-    const acl::LoadResult result = acl::load(dir.path());
-    QVERIFY(!result.ok);
-    QVERIFY(result.exists);
-    QVERIFY2(result.error.contains(u"IPs.txt"_s), qPrintable(result.error));
-    QVERIFY2(result.error.contains(u"ermission"_s), qPrintable(result.error));
-}
-
-void TestAllowList::saveAndLoadAgain()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QStringList entries { u"127.0.0.1"_s, QString(), u" 10.0.0.5"_s, u"127.0.0.1"_s,
-        u"\u00ff\u0080"_s };
-    QVERIFY(acl::save(dir.path(), entries).ok);
-
-    QFile file(dir.filePath(u"IPs.txt"_s));
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), "127.0.0.1\r\n\r\n 10.0.0.5\r\n127.0.0.1\r\n\xff\x80\r\n"_ba);
-    file.close();
-    QCOMPARE(acl::load(dir.path()).entries, entries);
-
-    // Overwriting with an empty list leaves an empty file, and no temporary file behind.
-    QVERIFY(acl::save(dir.path(), {}).ok);
-    QCOMPARE(QFileInfo(file).size(), 0);
-    QCOMPARE(QDir(dir.path()).entryList(QDir::Files | QDir::Hidden), QStringList { u"IPs.txt"_s });
-    const acl::LoadResult reloaded = acl::load(dir.path());
-    QVERIFY(reloaded.ok);
-    QVERIFY(reloaded.exists);
-    QVERIFY(reloaded.entries.isEmpty());
-}
-
-void TestAllowList::saveIntoMissingDirectory()
-{
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    const QString missing = dir.filePath(u"gone"_s);
-    const acl::SaveResult result = acl::save(missing, { u"127.0.0.1"_s });
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(u"IPs.txt"_s), qPrintable(result.error));
-    QVERIFY2(result.error.contains(u"gone"_s), qPrintable(result.error));
-    QVERIFY(!QFileInfo::exists(missing));
-}
-
-void TestAllowList::saveIntoReadOnlyDirectoryKeepsOldFile()
-{
-    if (::geteuid() == 0)
-        QSKIP("root writes into directories whatever their permissions");
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(acl::save(dir.path(), { u"127.0.0.1"_s }).ok);
-    QFile folder(dir.path());
-    const auto permissions = folder.permissions();
-    QVERIFY(folder.setPermissions(QFileDevice::ReadOwner | QFileDevice::ExeOwner));
-
-    const acl::SaveResult result = acl::save(dir.path(), { u"10.0.0.5"_s });
-    QVERIFY(folder.setPermissions(permissions));
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(u"IPs.txt"_s), qPrintable(result.error));
-    QCOMPARE(acl::load(dir.path()).entries, QStringList { u"127.0.0.1"_s });
-}
-
-void TestAllowList::saveOverDirectoryNamedLikeTheFile()
-{
-    // Works as root too: a directory in the file's place cannot be replaced, and what is in it
-    // stays untouched.
-    QTemporaryDir dir;
-    QVERIFY(dir.isValid());
-    QVERIFY(QDir(dir.path()).mkpath(u"IPs.txt/keep"_s));
-    const acl::SaveResult result = acl::save(dir.path(), { u"127.0.0.1"_s });
-    QVERIFY(!result.ok);
-    QVERIFY2(result.error.contains(u"IPs.txt"_s), qPrintable(result.error));
-    QVERIFY(QFileInfo(dir.filePath(u"IPs.txt/keep"_s)).isDir());
-    QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
-        QStringList { u"IPs.txt"_s });
+    // Over an existing file, an empty list must leave an empty file.
+    const QStringList list = setup == File
+        ? QStringList()
+        : QStringList { u"127.0.0.1"_s, {}, u" 10.0.0.5"_s, u"127.0.0.1"_s, u"\u00ff\u0080"_s };
+    const QStringList before = snapshot(dir.path());
+    const acl::SaveResult saved = acl::save(target, list);
+    QCOMPARE(saved.ok, saves);
+    if (saves) { // the file holds exactly the list; no temporary file is left behind
+        const QByteArray bytes =
+            setup == File ? ""_ba : "127.0.0.1\r\n\r\n 10.0.0.5\r\n127.0.0.1\r\n\xff\x80\r\n"_ba;
+        QCOMPARE(
+            snapshot(dir.path()), QStringList { path + u' ' + QString::fromLatin1(bytes.toHex()) });
+        const acl::LoadResult reloaded = acl::load(target);
+        QVERIFY(reloaded.ok && reloaded.exists);
+        QCOMPARE(reloaded.entries, list);
+    } else {
+        QVERIFY2(saved.error.contains(QDir::toNativeSeparators(path)), qPrintable(saved.error));
+        QCOMPARE(snapshot(dir.path()), before);
+    }
 }
 
 QTEST_APPLESS_MAIN(TestAllowList)
