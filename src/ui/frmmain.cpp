@@ -227,9 +227,11 @@ void frmMain::Form_Resize()
     // Without a notification area nothing could bring a hidden window back: just minimise.
     if (!m_env.trayAvailable())
         return;
-    hide();
-    // Restored while hidden, so that showing it again brings it back as it was, not minimised.
+    // Restored before it is hidden, so that showing it again brings it back as it was, not
+    // minimised. Not after: on X11, leaving the minimised state maps the native window again,
+    // which would leave an empty frame on the desktop while the widget counts as hidden.
     setWindowState(windowState() & ~Qt::WindowMinimized);
+    hide();
     TrayIco->show();
 }
 
