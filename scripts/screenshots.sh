@@ -51,7 +51,7 @@ cleanup() {
     local pid
     for ((i = ${#pids[@]} - 1; i >= 0; i--)); do
         pid=${pids[i]}
-        kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null || true
+        if kill "$pid" 2>/dev/null; then wait "$pid" 2>/dev/null || true; fi
     done
     rm -rf -- "$work"
 }
@@ -75,7 +75,8 @@ cp "$program" "$work/socks4proxy"
 Xvfb -displayfd 3 -screen 0 400x340x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
 pids+=($!)
 wait_for 10 "Xvfb" test -s "$work/display"
-export DISPLAY=":$(cat "$work/display")"
+DISPLAY=":$(cat "$work/display")"
+export DISPLAY
 unset XAUTHORITY
 
 openbox --sm-disable >"$work/openbox.log" 2>&1 &
