@@ -224,6 +224,13 @@ QByteArray Endpoint::GetData(qint64 maxLen)
     return bytes;
 }
 
+qint64 Endpoint::TransferTo(Endpoint &to, qint64 maxLen)
+{
+    const QByteArray chunk = GetData(maxLen);
+    to.SendData(chunk);
+    return chunk.size();
+}
+
 qint64 Endpoint::BytesAvailable() const
 {
     return m_socket ? m_socket->bytesAvailable() : 0;

@@ -63,6 +63,11 @@ public:
     void SendData(const QByteArray &bytes);
     /// Takes up to maxLen received bytes (all of them for a negative maxLen).
     QByteArray GetData(qint64 maxLen = -1);
+    /// Moves up to maxLen received bytes, unchanged and in order, onto the send queue of `to`
+    /// (GetData then SendData), and returns how many. This is the relay's one data path, so a
+    /// zero-copy implementation (splice through a pipe) can replace it without the relay
+    /// noticing; what such a pipe holds counts in to.BytesToSend().
+    qint64 TransferTo(Endpoint &to, qint64 maxLen = -1);
     /// Closes the connection or stops listening; the state is Closed at once. Queued outgoing
     /// bytes are still delivered (bounded by LingerTimeoutMs), then the connection is closed.
     void Close();

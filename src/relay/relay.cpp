@@ -107,11 +107,10 @@ void Relay::wsListener_Error(const QString &description)
 
 void Relay::wsProxy_DataArrival(int i, qint64 bytesTotal)
 {
-    const QByteArray chunk = wsProxy(i).GetData(bytesTotal);
     if (wsOutbound(i).State() == net::Endpoint::sckConnected)
-        forward(wsProxy(i), wsOutbound(i), chunk);
+        forward(wsProxy(i), wsOutbound(i), bytesTotal);
     else
-        HandleRequest(i, chunk);
+        HandleRequest(i, wsProxy(i).GetData(bytesTotal));
 }
 
 void Relay::HandleRequest(int i, const QByteArray &chunk)
@@ -177,11 +176,11 @@ void Relay::wsOutbound_Connect(int i)
 
 void Relay::wsOutbound_DataArrival(int i, qint64 bytesTotal)
 {
-    const QByteArray chunk = wsOutbound(i).GetData(bytesTotal);
     if (wsProxy(i).State() == net::Endpoint::sckConnected) {
-        forward(wsOutbound(i), wsProxy(i), chunk);
+        forward(wsOutbound(i), wsProxy(i), bytesTotal);
     } else {
         // The client is gone: nobody to hand these bytes to.
+        wsOutbound(i).GetData(bytesTotal);
         closeSlot(i);
     }
 }
@@ -232,9 +231,9 @@ void Relay::closeSlot(int i)
 
 // --- Flow control ---------------------------------------------------------------------------
 
-void Relay::forward(net::Endpoint &from, net::Endpoint &to, const QByteArray &chunk)
+void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)
 {
-    to.SendData(chunk);
+    from.TransferTo(to, bytesTotal);
     // A slow reader on one side holds back the other side instead of growing our queue.
     if (to.BytesToSend() > PauseAbove)
         from.PauseReading();

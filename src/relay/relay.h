@@ -60,7 +60,7 @@ private:
     void wsProxy_Connect(int i);
 
     void closeSlot(int i);
-    void forward(net::Endpoint &from, net::Endpoint &to, const QByteArray &chunk);
+    void forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal);
     void onProxyDrained(int i, qint64 queued);
     void onOutboundDrained(int i, qint64 queued);
     Slot &slot(int i);
