@@ -3,5 +3,5 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh" --run-only
-dir="$("$root/scripts/build.sh" Release)"
+dir="$("$root/scripts/build.sh" Release --target socks4proxy)"
 exec "$dir/src/ui/socks4proxy"
