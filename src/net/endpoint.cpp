@@ -107,9 +107,7 @@ void Endpoint::onIncoming(qintptr descriptor)
         const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
         m_remoteHostIP = dotted(address);
         m_remotePort = ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
-        m_pendingRequest = descriptor;
         Q_EMIT ConnectionRequest(descriptor);
-        m_pendingRequest = -1;
     }
     // Accept() works on a duplicate, so this closes the request unless somebody took it.
     ::close(static_cast<int>(descriptor));

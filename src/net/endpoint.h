@@ -121,7 +121,6 @@ private:
     QString m_errorString;
     QTcpSocket *m_socket = nullptr;
     ListenServer *m_server = nullptr;
-    qintptr m_pendingRequest = -1;
     quint64 m_generation = 0;
     bool m_paused = false;
     bool m_peerClosed = false;
