@@ -2,11 +2,19 @@
 
 #include "portmap/portmapper.h"
 #include "ui/dialogs.h"
+#include "ui/frmmain.h"
+#include "ui/statuslog.h"
 
+#include <QDir>
+#include <QLineEdit>
 #include <QList>
 #include <QMutex>
 #include <QPair>
+#include <QPushButton>
 #include <QStringList>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
 #include <memory>
 
 namespace fakes {
@@ -74,6 +82,65 @@ public:
 
 private:
     std::shared_ptr<Script> m_script;
+};
+
+/// A port nobody listens on: in the ephemeral range, so also one a gateway allows.
+inline quint16 freePort()
+{
+    QTcpServer probe;
+    if (!probe.listen(QHostAddress::AnyIPv4, 0))
+        qFatal("cannot bind a probe port");
+    return probe.serverPort();
+}
+
+/// The window with IPs.txt in a temporary directory, scripted dialogs, a switchable
+/// notification area and a captured mirror. The gateway is the recording double unless the
+/// test passes another.
+struct Window
+{
+    QTemporaryDir dir;
+    QString appDir = dir.path();
+    std::shared_ptr<Gateway::Calls> calls = std::make_shared<Gateway::Calls>();
+    std::shared_ptr<Dialogs::Script> script = std::make_shared<Dialogs::Script>();
+    bool trayAvailable = true;
+    QByteArray mirror;
+    std::unique_ptr<ui::frmMain> window;
+
+    ui::frmMain &open(std::unique_ptr<portmap::PortMapper> mapper = nullptr)
+    {
+        window.reset(); // a restart: the previous run has finished with IPs.txt
+        ui::Environment env;
+        env.appDir = appDir;
+        env.mapper = mapper ? std::move(mapper) : std::make_unique<Gateway>(calls);
+        env.dialogs = std::make_unique<Dialogs>(script);
+        env.trayAvailable = [this] { return trayAvailable; };
+        env.output = [this](const QByteArray &chunk) { mirror += chunk; };
+        window = std::make_unique<ui::frmMain>(std::move(env));
+        return *window;
+    }
+    template<class T = QPushButton> T *find(const QString &name) const
+    {
+        T *child = window->findChild<T *>(name);
+        if (!child)
+            qFatal("no control %s", qPrintable(name));
+        return child;
+    }
+    QLineEdit *txtPort() const { return find<QLineEdit>(QStringLiteral("txtPort")); }
+    void setPort(quint16 port) const { txtPort()->setText(QString::number(port)); }
+    void click(const QString &name) const { QTest::mouseClick(find(name), Qt::LeftButton); }
+    const QList<QString> &lines() const { return window->statusLog().lines(); }
+    /// The listener's and the gateway's lines, in order (the relay may log more in between).
+    QStringList switchLines() const
+    {
+        QStringList out;
+        for (const QString &line : lines()) {
+            if (line.startsWith(u"Listener") || line.startsWith(u"UPnP")
+                || line.startsWith(u"Could not detect"))
+                out.append(line);
+        }
+        return out;
+    }
+    QString filePath() const { return QDir(appDir).filePath(QStringLiteral("IPs.txt")); }
 };
 
 } // namespace fakes

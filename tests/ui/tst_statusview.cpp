@@ -4,98 +4,62 @@
 #include <QScrollBar>
 #include <QTest>
 
-using namespace Qt::StringLiterals;
-
 // The status view shows a log that only grows; it must stay cheap and never move on its own.
 class tst_StatusView final : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void init();
-    void cleanup();
-    void scrollsByWholeRowsOverTheWholeLog();
-    void appendingNeitherScrollsNorSelects();
-    void mouseAndKeysPickRows();
-
-private:
-    std::unique_ptr<ui::StatusLog> m_log;
-    std::unique_ptr<ui::StatusView> m_view;
+    void scrollsByWholeRowsAndMovesOnlyWhenAsked();
 };
 
-void tst_StatusView::init()
+void tst_StatusView::scrollsByWholeRowsAndMovesOnlyWhenAsked()
 {
-    m_log = std::make_unique<ui::StatusLog>(ui::OutputSink([](const QByteArray &) {}));
-    m_view = std::make_unique<ui::StatusView>();
-    m_view->setModel(m_log.get());
-    m_view->resize(249, 147);
-    m_view->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_view.get()));
-}
-
-void tst_StatusView::cleanup()
-{
-    m_view.reset();
-    m_log.reset();
-}
-
-void tst_StatusView::scrollsByWholeRowsOverTheWholeLog()
-{
+    ui::StatusLog log([](const QByteArray &) {});
+    ui::StatusView view;
+    view.setModel(&log);
+    view.resize(249, 147);
+    view.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&view));
     for (int i = 0; i < 100'000; ++i)
-        m_log->append(QString::number(i));
-    QTRY_COMPARE(m_log->rowCount(), 100'000);
+        log.append(QString::number(i));
+    QTRY_COMPARE(log.rowCount(), 100'000);
 
-    const int height = m_view->rowHeight();
-    QVERIFY(height >= m_view->fontMetrics().height());
-    const int page = m_view->viewport()->height() / height;
-    QScrollBar *bar = m_view->verticalScrollBar();
+    const int height = view.rowHeight();
+    QVERIFY(height >= view.fontMetrics().height());
+    const int page = view.viewport()->height() / height;
+    QScrollBar *bar = view.verticalScrollBar();
     QCOMPARE(bar->maximum(), 100'000 - page);
     QCOMPARE(bar->pageStep(), page);
-
     bar->setValue(bar->maximum());
-    QCOMPARE(m_view->indexAt(QPoint(5, (page - 1) * height + 1)).row(), 100'000 - 1);
+    QCOMPARE(view.indexAt(QPoint(5, (page - 1) * height + 1)).row(), 100'000 - 1);
     bar->setValue(500);
-    QCOMPARE(m_view->indexAt(QPoint(5, 2 * height + 1)).row(), 502);
-    QCOMPARE(m_view->visualRect(m_log->index(502)).top(), 2 * height);
-    QVERIFY(!m_view->viewport()->rect().intersects(m_view->visualRect(m_log->index(0))));
-    m_view->scrollTo(m_log->index(10), QAbstractItemView::EnsureVisible);
+    QCOMPARE(view.indexAt(QPoint(5, 2 * height + 1)).row(), 502);
+    QCOMPARE(view.visualRect(log.index(502)).top(), 2 * height);
+    QVERIFY(!view.viewport()->rect().intersects(view.visualRect(log.index(0))));
+    view.scrollTo(log.index(10), QAbstractItemView::EnsureVisible);
     QCOMPARE(bar->value(), 10);
-}
 
-void tst_StatusView::appendingNeitherScrollsNorSelects()
-{
-    for (int i = 0; i < 50; ++i)
-        m_log->append(QString::number(i));
-    QTRY_COMPARE(m_log->rowCount(), 50);
-    m_view->verticalScrollBar()->setValue(3);
-
+    // Appending neither scrolls nor selects.
     for (int i = 0; i < 1000; ++i)
-        m_log->append(QString::number(i));
-    QTRY_COMPARE(m_log->rowCount(), 1050);
-    QCOMPARE(m_view->verticalScrollBar()->value(), 3);
-    QVERIFY(m_view->selectionModel()->selection().isEmpty());
-    QVERIFY(!m_view->currentIndex().isValid());
-}
+        log.append(QString::number(i));
+    QTRY_COMPARE(log.rowCount(), 101'000);
+    QCOMPARE(bar->value(), 10);
+    QVERIFY(view.selectionModel()->selection().isEmpty());
+    QVERIFY(!view.currentIndex().isValid());
 
-void tst_StatusView::mouseAndKeysPickRows()
-{
-    for (int i = 0; i < 100; ++i)
-        m_log->append(u"line %1"_s.arg(i));
-    QTRY_COMPARE(m_log->rowCount(), 100);
-    const int height = m_view->rowHeight();
-
-    QTest::mouseClick(m_view->viewport(), Qt::LeftButton, {}, QPoint(10, 3 * height + 2));
-    QCOMPARE(m_view->currentIndex().row(), 3);
-    QVERIFY(m_view->selectionModel()->isRowSelected(3, {}));
-
-    QTest::keyClick(m_view.get(), Qt::Key_Down);
-    QCOMPARE(m_view->currentIndex().row(), 4);
-    QTest::keyClick(m_view.get(), Qt::Key_End);
-    QCOMPARE(m_view->currentIndex().row(), 99);
-    QCOMPARE(m_view->verticalScrollBar()->value(), m_view->verticalScrollBar()->maximum());
-    QTest::keyClick(m_view.get(), Qt::Key_Home);
-    QCOMPARE(m_view->currentIndex().row(), 0);
-    QCOMPARE(m_view->verticalScrollBar()->value(), 0);
+    // The mouse and the keys pick rows.
+    QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, QPoint(10, 3 * height + 2));
+    QCOMPARE(view.currentIndex().row(), 13);
+    QVERIFY(view.selectionModel()->isRowSelected(13, {}));
+    QTest::keyClick(&view, Qt::Key_Down);
+    QCOMPARE(view.currentIndex().row(), 14);
+    QTest::keyClick(&view, Qt::Key_End);
+    QCOMPARE(view.currentIndex().row(), 101'000 - 1);
+    QCOMPARE(bar->value(), bar->maximum());
+    QTest::keyClick(&view, Qt::Key_Home);
+    QCOMPARE(view.currentIndex().row(), 0);
+    QCOMPARE(bar->value(), 0);
 }
 
 QTEST_MAIN(tst_StatusView)
