@@ -348,7 +348,7 @@ void tst_frmMain::removeEntry()
 void tst_frmMain::allowListSurvivesRestartByteForByte()
 {
     fakes::Window h;
-    // An empty entry, a blank-led entry, a byte beyond 7-bit text, no line end at the end.
+    // An empty entry, a blank-led entry, a byte beyond 7-bit text and a duplicate.
     const QByteArray original = "10.0.0.5\r\n\r\n 10.0.0.6\r\nbr\374cke\r\n10.0.0.5\r\n";
     QVERIFY(writeAll(h.filePath(), original));
     h.open();
