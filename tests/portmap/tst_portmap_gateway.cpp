@@ -4,83 +4,26 @@
 
 #include "portmap/portmapping.h"
 #include "portmap/upnpmapper.h"
+#include "gatewayprobe.h"
 
 #include <QElapsedTimer>
 #include <QScopeGuard>
-#include <QNetworkInterface>
-#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTest>
-
-#include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/upnpcommands.h>
 
 #include <csignal>
 #include <sys/types.h>
 
 using namespace portmap;
+using namespace gatewayprobe;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-const QString kLanAddress = u"192.168.77.2"_s;
-
-/// The fixture's gateway, fetched from its root description (no discovery).
-QByteArray rootDescUrl()
-{
-    return qgetenv("IGD_FIXTURE_ROOTDESC");
-}
-
-/// "name address" for every address of every interface that is up, loopback aside (just the
-/// name for an interface without one).
-QStringList upAddresses()
-{
-    QStringList out;
-    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
-        const auto flags = iface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp)
-            || flags.testFlag(QNetworkInterface::IsLoopBack))
-            continue;
-        out << iface.name();
-        for (const QNetworkAddressEntry &entry : iface.addressEntries())
-            out << iface.name() + u' ' + entry.ip().toString();
-    }
-    return out;
-}
-
-/// True in the fixture's LAN namespace: the only interface up besides loopback is lan0 with
-/// the fixture's address, so SSDP can only reach the fixture's gateway.
-bool inFixtureLan()
-{
-    const QStringList up = upAddresses();
-    return !rootDescUrl().isEmpty() && up.contains(u"lan0 "_s + kLanAddress)
-        && up.filter(QRegularExpression(u"^lan0( |$)"_s)).size() == up.size();
-}
-
-/// What the gateway itself holds for a TCP port: "client:internal-port description" when
-/// mapped, otherwise the error code (714: no such mapping).
-QString gatewayEntry(quint16 port)
-{
-    UPNPUrls urls {};
-    IGDdatas data {};
-    char lanaddr[64] = {};
-    if (UPNP_GetIGDFromUrl(rootDescUrl().constData(), &urls, &data, lanaddr, sizeof lanaddr) != 1)
-        return u"no gateway"_s;
-    char client[16] = {}, internalPort[6] = {}, description[80] = {}, enabled[4] = {},
-         lease[16] = {};
-    const int result = UPNP_GetSpecificPortMappingEntry(urls.controlURL, data.first.servicetype,
-        QByteArray::number(port).constData(), "TCP", nullptr, client, internalPort, description,
-        enabled, lease);
-    FreeUPNPUrls(&urls);
-    if (result != 0)
-        return QString::number(result);
-    return QString::asprintf("%s:%s %s", client, internalPort, description);
-}
-
 /// The entry AddUPnP(port) must leave on the gateway.
 QString mapped(quint16 port)
 {
-    return u"%1:%2 SOCKS/%1"_s.arg(kLanAddress).arg(port);
+    return u"%1:%2 SOCKS/%1"_s.arg(LanAddress).arg(port);
 }
 
 QStringList lines(const QSignalSpy &spy)
@@ -95,7 +38,7 @@ QStringList lines(const QSignalSpy &spy)
 
 #define REQUIRE_FIXTURE_LAN()                                                                      \
     do {                                                                                           \
-        if (!inFixtureLan())                                                                       \
+        if (!isolated(true))                                                                       \
             QSKIP("not in the LAN namespace of tests/portmap/igd-fixture.sh");                     \
     } while (false)
 
@@ -196,7 +139,7 @@ void tst_PortMapGateway::exitDoesNotWaitForHungGateway()
 
 void tst_PortMapGateway::noGatewayWithoutNetwork()
 {
-    if (!upAddresses().isEmpty())
+    if (!isolated(false))
         QSKIP("an interface other than loopback is up; run in `unshare -n`");
     PortMapping mapping(makeUpnpMapper());
     QSignalSpy spy(&mapping, &PortMapping::LogLine);

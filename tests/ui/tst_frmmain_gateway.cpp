@@ -6,67 +6,17 @@
 #include "../relay/harness.h"
 #include "fakes.h"
 #include "portmap/portmapping.h"
+#include "../portmap/gatewayprobe.h"
 
 #include <QElapsedTimer>
-#include <QNetworkInterface>
-
-#include <miniupnpc/miniupnpc.h>
-#include <miniupnpc/upnpcommands.h>
 
 using namespace Qt::StringLiterals;
+using namespace gatewayprobe;
 
 namespace {
 
-const QString kLanAddress = u"192.168.77.2"_s;
 // Discovery takes about 2 s per call in these namespaces; leave room for a busy machine.
 constexpr int kGatewayWaitMs = 15000;
-
-QByteArray rootDescUrl()
-{
-    return qgetenv("IGD_FIXTURE_ROOTDESC");
-}
-
-/// Whether discovery can reach nothing but what the test set up. With `fixtureLan`: the only
-/// interface up besides loopback is the fixture's lan0 with its address. Without: only
-/// loopback is up (`unshare -n`, then lo up).
-bool isolated(bool fixtureLan)
-{
-    bool loopback = false, lan = false;
-    for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
-        const auto flags = iface.flags();
-        if (!flags.testFlag(QNetworkInterface::IsUp))
-            continue;
-        if (flags.testFlag(QNetworkInterface::IsLoopBack)) {
-            loopback = true;
-            continue;
-        }
-        if (!fixtureLan || iface.name() != u"lan0"_s)
-            return false;
-        for (const QNetworkAddressEntry &entry : iface.addressEntries())
-            lan = lan || entry.ip().toString() == kLanAddress;
-    }
-    return fixtureLan ? lan && !rootDescUrl().isEmpty() : loopback;
-}
-
-/// What the gateway itself holds for a TCP port, asked over SOAP at its known address:
-/// "client:port description", or the error code ("714" for no such mapping).
-QString gatewayEntry(quint16 port)
-{
-    UPNPUrls urls {};
-    IGDdatas data {};
-    char lanaddr[64] = {};
-    if (UPNP_GetIGDFromUrl(rootDescUrl().constData(), &urls, &data, lanaddr, sizeof lanaddr) != 1)
-        return u"no gateway"_s;
-    char client[16] = {}, internalPort[6] = {}, description[80] = {}, enabled[4] = {},
-         lease[16] = {};
-    const int result = UPNP_GetSpecificPortMappingEntry(urls.controlURL, data.first.servicetype,
-        QByteArray::number(port).constData(), "TCP", nullptr, client, internalPort, description,
-        enabled, lease);
-    FreeUPNPUrls(&urls);
-    if (result != 0)
-        return QString::number(result);
-    return QString::asprintf("%s:%s %s", client, internalPort, description);
-}
 
 } // namespace
 
@@ -90,7 +40,7 @@ void tst_frmMainGateway::listenStopAndCloseOnRealGateway()
     const QString disabled = u"UPnP Disabled on %1."_s.arg(port);
     const QString listening = u"Listener Listening"_s;
     const QString stopped = u"Listener Stopped Listening"_s;
-    const QString mapped = u"%1:%2 SOCKS/%1"_s.arg(kLanAddress).arg(port);
+    const QString mapped = u"%1:%2 SOCKS/%1"_s.arg(LanAddress).arg(port);
     QCOMPARE(gatewayEntry(port), u"714"_s);
     w.setPort(port);
 
