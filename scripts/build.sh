@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Configures and builds into build/<type>[-sanitize]. Prints the build directory last.
 # Usage: scripts/build.sh [Release|Debug] [--sanitize] [--werror] [--target NAME]
+# SOCKS4_WERROR=ON in the environment also turns warnings into errors.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-type="Release"; sanitize=OFF; werror=OFF; target=()
+type="Release"; sanitize=OFF; werror="${SOCKS4_WERROR:-OFF}"; target=()
 while [ $# -gt 0 ]; do
     case "$1" in
         --sanitize) sanitize=ON ;;
