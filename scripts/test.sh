@@ -10,7 +10,7 @@ dir="$("$root/scripts/build.sh" "$type" "$@")"
 cd "$dir"
 export QT_QPA_PLATFORM=offscreen
 if [[ " $* " == *" --sanitize "* ]]; then
-    export ASAN_OPTIONS=detect_leaks=0:abort_on_error=1
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
     export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 fi
 ctest --output-on-failure -j 2 --timeout 300
