@@ -426,6 +426,19 @@ struct Route
     }
 };
 
+/// MiB/s for a transfer that started at t0, or 0 (with a message) when bytes went missing.
+double throughput(const Route &route, const char *what, uint64_t received, uint64_t bytes,
+    Clock::time_point t0)
+{
+    const double seconds = secondsSince(t0);
+    if (received != bytes) {
+        std::fprintf(stderr, "bench_relay: %s %s: got %llu of %llu bytes\n", route.name, what,
+            static_cast<unsigned long long>(received), static_cast<unsigned long long>(bytes));
+        return 0;
+    }
+    return static_cast<double>(bytes) / MiB / seconds;
+}
+
 /// Client -> sink: MiB/s from the grant until the sink has all bytes; 0 on failure.
 double upload(const Route &route, uint64_t bytes)
 {
@@ -444,14 +457,8 @@ double upload(const Route &route, uint64_t bytes)
     }
     ::shutdown(fd, SHUT_WR);
     const uint64_t received = sink.waitFinished(1);
-    const double seconds = secondsSince(t0);
     ::close(fd);
-    if (received != bytes) {
-        std::fprintf(stderr, "bench_relay: %s upload: sink got %llu of %llu bytes\n", route.name,
-            static_cast<unsigned long long>(received), static_cast<unsigned long long>(bytes));
-        return 0;
-    }
-    return static_cast<double>(bytes) / MiB / seconds;
+    return throughput(route, "upload", received, bytes, t0);
 }
 
 /// Source -> client: MiB/s from the grant until the client has read the end; 0 on failure.
@@ -472,14 +479,8 @@ double download(const Route &route, uint64_t bytes)
             break;
         received += static_cast<uint64_t>(n);
     }
-    const double seconds = secondsSince(t0);
     ::close(fd);
-    if (received != bytes) {
-        std::fprintf(stderr, "bench_relay: %s download: got %llu of %llu bytes\n", route.name,
-            static_cast<unsigned long long>(received), static_cast<unsigned long long>(bytes));
-        return 0;
-    }
-    return static_cast<double>(bytes) / MiB / seconds;
+    return throughput(route, "download", received, bytes, t0);
 }
 
 struct Rate
