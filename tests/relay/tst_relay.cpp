@@ -224,43 +224,44 @@ private Q_SLOTS:
         QVERIFY(destination.received.at(0) == payload);
     }
 
-    void destinationClosingFirstDeliversEverythingThenEof()
+    void closingSideIsDeliveredThenEof_data()
     {
+        QTest::addColumn<bool>("destinationFirst");
+        QTest::newRow("destination closes first") << true;
+        QTest::newRow("client closes first") << false;
+    }
+    void closingSideIsDeliveredThenEof()
+    {
+        QFETCH(bool, destinationFirst);
         Proxy proxy;
         Destination destination;
         Client client;
         QVERIFY(client.connectTo(proxy.port));
-        client.socket.write(request(destination.port()));
+        const QByteArray payload = pattern(8 * 1024 * 1024, destinationFirst ? 3 : 5);
+        client.socket.write(request(destination.port()) + (destinationFirst ? "" : payload));
+        QTRY_COMPARE(client.received, grantFor(destination.port()));
         QTRY_COMPARE(destination.peers.size(), size_t(1));
         proxy.relay.wsListener().Close(); // stopping the listener leaves open slots relaying
-        const QByteArray payload = pattern(8 * 1024 * 1024, 3);
-        destination.peers.at(0)->write(payload);
-        destination.peers.at(0)->disconnectFromHost();
-        QTRY_VERIFY_WITH_TIMEOUT(client.closed, 30000);
-        QVERIFY(client.received == grantFor(destination.port()) + payload);
-        QCOMPARE(proxy.log.last(), line("Outbound [0] Connection Closed"));
-        QCOMPARE(proxy.relay.wsProxy(0).State(), net::Endpoint::sckClosed);
-        QCOMPARE(proxy.relay.wsOutbound(0).State(), net::Endpoint::sckClosed);
-    }
 
-    void clientClosingFirstDeliversEverythingThenEof()
-    {
-        Proxy proxy;
-        Destination destination;
-        Client client;
-        QVERIFY(client.connectTo(proxy.port));
-        const QByteArray payload = pattern(8 * 1024 * 1024, 5);
-        client.socket.write(request(destination.port()) + payload);
-        QTRY_COMPARE(client.received, grantFor(destination.port()));
-        client.socket.disconnectFromHost();
-        QTRY_COMPARE(destination.peers.size(), size_t(1));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            destination.peers.at(0)->state(), QAbstractSocket::UnconnectedState, 30000);
-        QCOMPARE(destination.received.at(0).size(), payload.size());
-        QVERIFY(destination.received.at(0) == payload);
-        QCOMPARE(proxy.log.last(), line("Proxy [0] Connection Closed"));
+        QTcpSocket &closer = destinationFirst ? *destination.peers.at(0) : client.socket;
+        if (destinationFirst)
+            closer.write(payload);
+        closer.disconnectFromHost();
+        // Every byte the closing side sent reaches the other side, then the end.
+        if (destinationFirst) {
+            QTRY_VERIFY_WITH_TIMEOUT(client.closed, 30000);
+            QVERIFY(client.received == grantFor(destination.port()) + payload);
+        } else {
+            QTRY_COMPARE_WITH_TIMEOUT(
+                destination.peers.at(0)->state(), QAbstractSocket::UnconnectedState, 30000);
+            QVERIFY(destination.received.at(0) == payload);
+        }
+        QCOMPARE(proxy.log.last(),
+            line(destinationFirst ? "Outbound [0] Connection Closed"
+                                  : "Proxy [0] Connection Closed"));
         // The slot is free at once for the next client.
         QCOMPARE(proxy.relay.wsProxy(0).State(), net::Endpoint::sckClosed);
+        QCOMPARE(proxy.relay.wsOutbound(0).State(), net::Endpoint::sckClosed);
     }
 
     void slowReaderHoldsTheDestinationBack()
