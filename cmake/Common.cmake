@@ -8,7 +8,7 @@ target_compile_options(socks4_common INTERFACE
 target_compile_definitions(socks4_common INTERFACE
     QT_NO_CAST_FROM_ASCII QT_NO_CAST_TO_ASCII QT_NO_CAST_FROM_BYTEARRAY
     QT_NO_NARROWING_CONVERSIONS_IN_CONNECT QT_NO_KEYWORDS
-    QT_DISABLE_DEPRECATED_UP_TO=0x060400)
+    QT_DISABLE_DEPRECATED_BEFORE=0x060400)
 if(SOCKS4_WERROR)
     target_compile_options(socks4_common INTERFACE -Werror)
 endif()

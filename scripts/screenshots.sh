@@ -35,6 +35,7 @@ for pair in Xvfb:xvfb openbox:openbox trayer:trayer xdotool:xdotool import:image
 done
 if [ ${#missing[@]} -gt 0 ]; then
     say "installing ${missing[*]}"
+    DEBIAN_FRONTEND=noninteractive apt-get update -qq >&2
     DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends "${missing[@]}" >&2
 fi
 

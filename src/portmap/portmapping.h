@@ -52,7 +52,4 @@ private:
     bool m_gaveUp = false; ///< shutdown ran out of time: the destructor does not wait again
 };
 
-/// The real mapper, built on libminiupnpc; discovers the gateway afresh for every call.
-std::unique_ptr<PortMapper> makeUpnpMapper();
-
 } // namespace portmap

@@ -1,5 +1,4 @@
 #include "upnpmapper.h"
-#include "portmapping.h"
 
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>

@@ -3,6 +3,7 @@
 #include "portmapper.h"
 
 #include <QByteArray>
+#include <memory>
 
 namespace portmap {
 
@@ -22,5 +23,8 @@ public:
 private:
     QByteArray m_rootDescUrl;
 };
+
+/// The real mapper, built on libminiupnpc; discovers the gateway afresh for every call.
+std::unique_ptr<PortMapper> makeUpnpMapper();
 
 } // namespace portmap

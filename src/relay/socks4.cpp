@@ -1,5 +1,7 @@
 #include "socks4.h"
 
+#include "logtext.h"
+
 #include <QByteArrayView>
 #include <QStringList>
 
@@ -114,29 +116,6 @@ QByteArray rejection()
 QByteArray failure(quint16 port, const QString &dottedAddress)
 {
     return reply(Rejected, port, dottedAddress);
-}
-
-bool isControl(QChar c)
-{
-    // C0, DEL and C1 controls (NEL, 0x85, ends a line on some terminals), and the Unicode
-    // line and paragraph separators.
-    return c.category() == QChar::Other_Control || c.unicode() == 0x2028 || c.unicode() == 0x2029;
-}
-
-QString escapeControls(const QString &text)
-{
-    QString escaped;
-    escaped.reserve(text.size());
-    for (const QChar c : text) {
-        const int u = c.unicode();
-        if (!isControl(c))
-            escaped += c;
-        else if (u <= 0xff)
-            escaped += QStringLiteral("\\x%1").arg(u, 2, 16, QLatin1Char('0'));
-        else
-            escaped += QStringLiteral("\\u%1").arg(u, 4, 16, QLatin1Char('0'));
-    }
-    return escaped;
 }
 
 QString describeUserId(const QByteArray &userId)

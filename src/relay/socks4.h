@@ -57,12 +57,6 @@ QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
 QByteArray failure(quint16 port, const QString &dottedAddress);
 
-/// True for a character that could break a log line or move the terminal: C0, DEL, C1, and
-/// the Unicode line and paragraph separators.
-bool isControl(QChar c);
-/// Text with every control character (C0, DEL, C1) written as \xHH with lower-case hex
-/// digits, so that one log line can never show as two. Other characters are kept.
-QString escapeControls(const QString &text);
 /// The user id as shown in the status log: byte for byte (Latin-1), controls escaped.
 QString describeUserId(const QByteArray &userId);
 /// "Proxy [slot] Request from <user id> to <address>:<port>".

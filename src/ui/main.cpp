@@ -1,4 +1,4 @@
-#include "portmap/portmapping.h"
+#include "portmap/upnpmapper.h"
 #include "ui/frmmain.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #include "statuslog.h"
 
-#include "relay/socks4.h"
+#include "relay/logtext.h"
 
 #include <QMetaObject>
 #include <algorithm>
@@ -21,8 +21,8 @@ namespace {
 // Most lines hold no control character; those are passed on without a copy.
 QString printable(const QString &line)
 {
-    const bool plain = std::none_of(line.cbegin(), line.cend(), relay::socks4::isControl);
-    return plain ? line : relay::socks4::escapeControls(line);
+    const bool plain = std::none_of(line.cbegin(), line.cend(), relay::isControl);
+    return plain ? line : relay::escapeControls(line);
 }
 
 } // namespace

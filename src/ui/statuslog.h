@@ -15,7 +15,7 @@ using OutputSink = std::function<void(const QByteArray &chunk)>;
 OutputSink standardOutput();
 
 /// The status log: append-only lines shown by lstStatus and mirrored to an output sink, where
-/// control characters are escaped (relay::socks4::escapeControls) so that a line received from
+/// control characters are escaped (relay::escapeControls) so that a line received from
 /// the network never breaks into two output lines or drives the terminal.
 ///
 /// append() only stores the line. The view is brought up to date once per event-loop turn, in

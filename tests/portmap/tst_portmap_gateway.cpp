@@ -40,7 +40,7 @@ QStringList lines(const QSignalSpy &spy)
 #define REQUIRE_FIXTURE_LAN()                                                                      \
     do {                                                                                           \
         if (!isolated(true))                                                                       \
-            QSKIP("not in the LAN namespace of tests/portmap/igd-fixture.sh");                     \
+            QSKIP("not in the LAN namespace of tests/support/igd-fixture.sh");                     \
     } while (false)
 
 class tst_PortMapGateway : public QObject

@@ -1,3 +1,4 @@
+#include "relay/logtext.h"
 #include "relay/socks4.h"
 
 #include <QTest>
@@ -184,7 +185,7 @@ void TestSocks4::escaping()
     QFETCH(QByteArray, userId);
     QFETCH(QString, shown);
     QCOMPARE(socks4::describeUserId(userId), shown);
-    QCOMPARE(socks4::escapeControls(QString::fromLatin1(userId)), shown);
+    QCOMPARE(relay::escapeControls(QString::fromLatin1(userId)), shown);
 }
 
 void TestSocks4::requestLine()

@@ -1,12 +1,12 @@
 // The window with the real port mapper, end to end. Run only through CTest: one case runs in the
-// LAN namespace of tests/portmap/igd-fixture.sh (miniupnpd as the gateway), the other in a
+// LAN namespace of tests/support/igd-fixture.sh (miniupnpd as the gateway), the other in a
 // namespace with only loopback. Each case first checks it is in such a namespace and skips
 // otherwise, so discovery never reaches a real network.
 
-#include "../relay/harness.h"
+#include "harness.h"
 #include "fakes.h"
-#include "portmap/portmapping.h"
-#include "../portmap/gatewayprobe.h"
+#include "portmap/upnpmapper.h"
+#include "gatewayprobe.h"
 
 #include <QElapsedTimer>
 
@@ -32,7 +32,7 @@ private Q_SLOTS:
 void tst_frmMainGateway::listenStopAndCloseOnRealGateway()
 {
     if (!isolated(true))
-        QSKIP("not in the LAN namespace of tests/portmap/igd-fixture.sh");
+        QSKIP("not in the LAN namespace of tests/support/igd-fixture.sh");
     fakes::Window w;
     w.open(portmap::makeUpnpMapper());
     const quint16 port = fakes::freePort();
