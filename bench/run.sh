@@ -8,3 +8,11 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 dir="$("$root/scripts/build.sh" Release | tail -n 1)"
 echo "== bench_relay ($dir/bench) =="
 "$dir/bench/bench_relay" --proxyd "$dir/bench/bench_proxyd" "$@"
+# Many short connections through the program with its window open, against Dante; then the busy
+# page in Chromium and curl. Both run in private network namespaces of their own.
+quick=()
+for a in "$@"; do [ "$a" = --quick ] && quick=(--quick); done
+echo "== bench_handshake =="
+"$dir/bench/bench_handshake" "${quick[@]}"
+echo "== busy page =="
+"$root/bench/busypage.sh" --window "$dir/bench/bench_window"

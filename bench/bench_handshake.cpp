@@ -1,0 +1,694 @@
+// bench_handshake: the cost of many short connections through the program as users run it (the
+// window open, its log running and mirrored to a file: bench_window), against Dante (danted) in
+// the same run.
+//
+//   handshakes/s   15 clients in parallel, each connecting, sending a SOCKS4 request, reading
+//                  the grant and closing, over and over; rounds taken in turns with Dante, the
+//                  median of each side compared. Measured early (a nearly empty log) and again
+//                  after 10^5 more connections through the program (the log ~4 lines longer
+//                  for each).
+//   bytes/line     the program's resident memory growth over those 10^5 connections divided by
+//                  the log lines they added (counted on the mirror).
+//
+// Everything runs in a private network namespace that this program creates (unshare, which
+// needs root; --no-netns stays on 127.0.0.1 of the current one instead), so nothing can leave
+// the machine. The namespace's ephemeral port range is widened and TIME-WAIT reuse turned on
+// there, so that 10^5 connections do not run out of ports.
+//
+// Profiling: --perf FILE records `perf record -g` on the program during the late rounds;
+// --wrap "valgrind --tool=callgrind --callgrind-out-file=F" starts the program under a tool.
+//
+// Usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]
+//                        [--window PATH] [--no-dante] [--no-netns] [--perf FILE] [--wrap CMD]
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/epoll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double secondsSince(Clock::time_point t0)
+{
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+struct Options
+{
+    int clients = 15;
+    int count = 5000; // handshakes per measuring round
+    int rounds = 3; // per side, early and late
+    int fill = 100'000; // connections through the program between early and late
+    unsigned budgetSeconds = 900;
+    bool dante = true;
+    bool netns = true;
+    std::string window; // bench_window; beside this program by default
+    std::string perfFile;
+    std::string wrap;
+};
+
+// --- Sockets ----------------------------------------------------------------------------------
+
+sockaddr_in loopback(uint16_t port)
+{
+    sockaddr_in a {};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return a;
+}
+
+int tcpConnect(uint16_t port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const sockaddr_in a = loopback(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool readExactly(int fd, unsigned char *buffer, size_t size)
+{
+    size_t got = 0;
+    while (got < size) {
+        const ssize_t n = ::recv(fd, buffer + got, size - got, 0);
+        if (n <= 0) {
+            if (n < 0 && errno == EINTR)
+                continue;
+            return false;
+        }
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+/// One handshake: connect, request 127.0.0.1:destPort, read the grant, close. False when the
+/// proxy refused or closed before granting.
+bool handshake(uint16_t proxyPort, uint16_t destPort)
+{
+    const int fd = tcpConnect(proxyPort);
+    if (fd < 0)
+        return false;
+    const unsigned char request[] = { 4, 1, static_cast<unsigned char>(destPort >> 8),
+        static_cast<unsigned char>(destPort & 0xff), 127, 0, 0, 1, 'b', 'e', 'n', 'c', 'h', 0 };
+    unsigned char reply[8];
+    const bool ok = ::send(fd, request, sizeof request, MSG_NOSIGNAL) == sizeof request
+        && readExactly(fd, reply, sizeof reply) && reply[0] == 0 && reply[1] == 0x5a;
+    ::close(fd);
+    return ok;
+}
+
+uint16_t freePort()
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a = loopback(0);
+    socklen_t length = sizeof a;
+    ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
+    ::close(fd);
+    return ntohs(a.sin_port);
+}
+
+/// The destination: one thread with epoll that accepts, reads until the proxy's end and closes,
+/// so that it costs next to nothing beside the proxies it serves.
+class Sink
+{
+public:
+    Sink()
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        const int one = 1;
+        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a = loopback(0);
+        socklen_t length = sizeof a;
+        ::bind(m_listener, reinterpret_cast<const sockaddr *>(&a), sizeof a);
+        ::listen(m_listener, 4096);
+        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &length);
+        m_port = ntohs(a.sin_port);
+        m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
+        ::pipe2(m_stop, O_CLOEXEC);
+        add(m_listener);
+        add(m_stop[0]);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~Sink()
+    {
+        (void)!::write(m_stop[1], "x", 1);
+        m_thread.join();
+        ::close(m_epoll);
+        ::close(m_listener);
+        ::close(m_stop[0]);
+        ::close(m_stop[1]);
+    }
+    Sink(const Sink &) = delete;
+    Sink &operator=(const Sink &) = delete;
+
+    uint16_t port() const { return m_port; }
+
+private:
+    void add(int fd)
+    {
+        epoll_event e {};
+        e.events = EPOLLIN;
+        e.data.fd = fd;
+        ::epoll_ctl(m_epoll, EPOLL_CTL_ADD, fd, &e);
+    }
+    void run()
+    {
+        epoll_event events[64];
+        char buffer[4096];
+        for (;;) {
+            const int n = ::epoll_wait(m_epoll, events, 64, -1);
+            for (int i = 0; i < n; ++i) {
+                const int fd = events[i].data.fd;
+                if (fd == m_stop[0])
+                    return;
+                if (fd == m_listener) {
+                    int c;
+                    while (
+                        (c = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK))
+                        >= 0)
+                        add(c);
+                    continue;
+                }
+                ssize_t got;
+                while ((got = ::recv(fd, buffer, sizeof buffer, 0)) > 0) { }
+                if (got == 0 || (errno != EAGAIN && errno != EINTR))
+                    ::close(fd); // also leaves the epoll set
+            }
+        }
+    }
+
+    int m_listener = -1;
+    int m_epoll = -1;
+    int m_stop[2] = { -1, -1 };
+    uint16_t m_port = 0;
+    std::thread m_thread;
+};
+
+// --- The private network ----------------------------------------------------------------------
+
+bool writeFile(const char *path, const char *text)
+{
+    std::ofstream f(path);
+    f << text;
+    return static_cast<bool>(f);
+}
+
+/// Moves this process (and so every child it starts) into a network namespace of its own with
+/// only the loopback interface, up.
+bool enterPrivateNetwork()
+{
+    if (::unshare(CLONE_NEWNET) != 0) {
+        std::perror("bench_handshake: unshare(CLONE_NEWNET) (needs root; or pass --no-netns)");
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
+        && ((request.ifr_flags |= IFF_UP | IFF_RUNNING), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    ::close(fd);
+    if (!up) {
+        std::perror("bench_handshake: bringing lo up");
+        return false;
+    }
+    // These settings belong to the new namespace only.
+    writeFile("/proc/sys/net/ipv4/ip_local_port_range", "1024 65535");
+    writeFile("/proc/sys/net/ipv4/tcp_tw_reuse", "1");
+    return true;
+}
+
+// --- Processes --------------------------------------------------------------------------------
+
+/// Process groups of the children still running, for the time-out handler.
+volatile sig_atomic_t g_groups[4] = { 0, 0, 0, 0 };
+
+void rememberGroup(pid_t pid, bool running)
+{
+    for (volatile sig_atomic_t &g : g_groups) {
+        if (running ? g == 0 : g == pid) {
+            g = running ? pid : 0;
+            return;
+        }
+    }
+}
+
+void onTimeout(int)
+{
+    for (const volatile sig_atomic_t &g : g_groups) {
+        if (g > 0)
+            ::kill(-g, SIGKILL);
+    }
+    const char text[] = "bench_handshake: time budget exceeded, stopped\n";
+    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
+    ::_exit(3);
+}
+
+struct Child
+{
+    pid_t pid = -1;
+    uint16_t port = 0;
+
+    void stop(int signal = SIGTERM)
+    {
+        if (pid <= 0)
+            return;
+        ::kill(-pid, signal);
+        int status = 0;
+        ::waitpid(pid, &status, 0);
+        rememberGroup(pid, false);
+        pid = -1;
+    }
+};
+
+pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        ::dup2(o, STDOUT_FILENO);
+        ::dup2(e, STDERR_FILENO);
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
+        args.push_back(nullptr);
+        ::execvp(args[0], args.data());
+        std::perror("bench_handshake: exec");
+        ::_exit(127);
+    }
+    ::setpgid(pid, pid);
+    rememberGroup(pid, true);
+    return pid;
+}
+
+std::string readAll(const std::string &path)
+{
+    std::ifstream f(path);
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+std::optional<Child> startWindow(const Options &o, const std::string &dir)
+{
+    std::vector<std::string> argv;
+    std::istringstream wrap(o.wrap);
+    for (std::string word; wrap >> word;)
+        argv.push_back(word);
+    argv.push_back(o.window);
+    argv.push_back(std::to_string(freePort()));
+    const std::string err = dir + "/window.err";
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+    Child child { spawn(argv, dir + "/mirror.txt", err), 0 };
+    const auto t0 = Clock::now();
+    while (secondsSince(t0) < (o.wrap.empty() ? 15 : 120)) {
+        const std::string text = readAll(err);
+        const size_t at = text.find("listening ");
+        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
+            child.port = static_cast<uint16_t>(std::atoi(text.c_str() + at + 10));
+            return child;
+        }
+        int status = 0;
+        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
+            rememberGroup(child.pid, false);
+            std::fprintf(stderr, "bench_handshake: bench_window ended:\n%s", text.c_str());
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    child.stop(SIGKILL);
+    std::fprintf(stderr, "bench_handshake: bench_window did not start listening\n");
+    return std::nullopt;
+}
+
+bool waitListening(uint16_t port, double seconds)
+{
+    const auto t0 = Clock::now();
+    while (secondsSince(t0) < seconds) {
+        const int fd = tcpConnect(port);
+        if (fd >= 0) {
+            ::close(fd);
+            return true;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return false;
+}
+
+std::optional<Child> startDante(const std::string &dir)
+{
+    std::string binary;
+    for (const char *c : { "/usr/sbin/danted", "/usr/local/sbin/danted" }) {
+        if (::access(c, X_OK) == 0)
+            binary = c;
+    }
+    if (binary.empty() || ::geteuid() != 0) {
+        std::fprintf(stderr, "bench_handshake: no danted (or not root): no comparison\n");
+        return std::nullopt;
+    }
+    const uint16_t port = freePort();
+    const std::string config = dir + "/danted.conf";
+    std::ofstream(config) << "logoutput: " << dir << "/danted.log\n"
+                          << "internal: 127.0.0.1 port = " << port << "\n"
+                          << "external: 127.0.0.1\n"
+                          << "clientmethod: none\n"
+                          << "socksmethod: none\n"
+                          << "user.privileged: root\n"
+                          << "user.unprivileged: nobody\n"
+                          << "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n"
+                             "  log: error\n}\n"
+                          << "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n"
+                             "  command: connect\n  protocol: tcp\n  log: error\n}\n";
+    Child child { spawn({ binary, "-f", config }, dir + "/danted.out", dir + "/danted.out"), port };
+    if (!waitListening(port, 5)) {
+        child.stop();
+        std::fprintf(
+            stderr, "bench_handshake: danted did not start (see %s/danted.out)\n", dir.c_str());
+        return std::nullopt;
+    }
+    return child;
+}
+
+uint64_t residentBytes(pid_t pid)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0)
+            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
+    }
+    return 0;
+}
+
+/// User + system CPU seconds the process has used.
+double cpuSeconds(pid_t pid)
+{
+    const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
+    const size_t end = stat.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::istringstream fields(stat.substr(end + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)
+        fields >> skip;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+/// Counts the lines written to the mirror so far (reading on from where it last stopped).
+class LineCounter
+{
+public:
+    explicit LineCounter(std::string path) : m_path(std::move(path)) { }
+    uint64_t count()
+    {
+        std::ifstream f(m_path, std::ios::binary);
+        f.seekg(static_cast<std::streamoff>(m_offset));
+        char buffer[1 << 16];
+        while (f.read(buffer, sizeof buffer) || f.gcount() > 0) {
+            m_lines += static_cast<uint64_t>(std::count(buffer, buffer + f.gcount(), '\n'));
+            m_offset += static_cast<uint64_t>(f.gcount());
+        }
+        return m_lines;
+    }
+    /// Waits until the mirror has stopped growing (it is written in slices, a turn behind).
+    uint64_t settled()
+    {
+        uint64_t last = count();
+        for (int quiet = 0; quiet < 5;) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            const uint64_t now = count();
+            quiet = now == last ? quiet + 1 : 0;
+            last = now;
+        }
+        return last;
+    }
+
+private:
+    std::string m_path;
+    uint64_t m_offset = 0;
+    uint64_t m_lines = 0;
+};
+
+// --- Measurement ------------------------------------------------------------------------------
+
+struct Rate
+{
+    double perSecond = 0;
+    int refused = 0;
+    double cpu = 0; // the proxy process's CPU seconds during the round (program only)
+};
+
+/// `total` handshakes spread over `clients` threads. A refusal is tried again (and counted).
+Rate handshakes(uint16_t proxyPort, uint16_t destPort, int total, int clients, pid_t cpuOf = -1)
+{
+    std::atomic<int> next { 0 };
+    std::atomic<int> refused { 0 };
+    const double cpu0 = cpuOf > 0 ? cpuSeconds(cpuOf) : 0;
+    const auto t0 = Clock::now();
+    std::vector<std::thread> workers;
+    for (int t = 0; t < clients; ++t) {
+        workers.emplace_back([&] {
+            while (next.fetch_add(1) < total) {
+                for (int attempt = 0; attempt < 1000 && !handshake(proxyPort, destPort);
+                     ++attempt) {
+                    refused.fetch_add(1);
+                    std::this_thread::sleep_for(std::chrono::microseconds(200));
+                }
+            }
+        });
+    }
+    for (std::thread &w : workers)
+        w.join();
+    const double seconds = secondsSince(t0);
+    return { total / seconds, refused.load(), cpuOf > 0 ? cpuSeconds(cpuOf) - cpu0 : 0 };
+}
+
+double median(std::vector<double> v)
+{
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
+}
+
+std::string fixed(double v, int decimals = 1)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%.*f", decimals, v);
+    return text;
+}
+
+std::string ratio(double a, double b)
+{
+    return a > 0 && b > 0 ? fixed(a / b, 2) : std::string("-");
+}
+
+struct Phase
+{
+    double program = 0;
+    double dante = 0;
+    int refused = 0;
+    double cpuPerThousand = 0; // program CPU ms per 1000 handshakes
+};
+
+Phase measure(const Options &o, const char *name, const Child &program,
+    const std::optional<Child> &dante, uint16_t destPort)
+{
+    std::vector<double> p, d;
+    Phase phase;
+    double cpu = 0;
+    for (int round = 0; round < o.rounds; ++round) {
+        const Rate r = handshakes(program.port, destPort, o.count, o.clients, program.pid);
+        p.push_back(r.perSecond);
+        phase.refused += r.refused;
+        cpu += r.cpu;
+        if (dante)
+            d.push_back(handshakes(dante->port, destPort, o.count, o.clients).perSecond);
+        std::printf("  %-6s round %d: program %7.0f/s%s   dante %7s/s\n", name, round + 1,
+            r.perSecond, r.refused ? (" (" + std::to_string(r.refused) + " refused)").c_str() : "",
+            dante ? fixed(d.back(), 0).c_str() : "-");
+        std::fflush(stdout);
+    }
+    phase.program = median(p);
+    phase.dante = median(d);
+    phase.cpuPerThousand = cpu * 1000.0 / (static_cast<double>(o.count) * o.rounds) * 1000.0;
+    return phase;
+}
+
+void usage()
+{
+    std::puts(
+        "usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]\n"
+        "                       [--window PATH] [--no-dante] [--no-netns] [--perf FILE]\n"
+        "                       [--wrap CMD]\n"
+        "  --quick       1000 handshakes per round, 10^4 filling connections\n"
+        "  --count N     handshakes per measuring round (default 5000)\n"
+        "  --rounds N    rounds per side, early and late; medians compared (default 3)\n"
+        "  --fill N      connections through the program between early and late (default 10^5)\n"
+        "  --clients N   parallel clients (default 15)\n"
+        "  --window PATH bench_window (default: beside this program)\n"
+        "  --no-dante    no comparison\n"
+        "  --no-netns    stay in the current network namespace (127.0.0.1 only)\n"
+        "  --perf FILE   perf record -g on the program during the late rounds\n"
+        "  --wrap CMD    start the program under CMD (split at blanks), e.g. valgrind");
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ::signal(SIGPIPE, SIG_IGN);
+    ::signal(SIGALRM, onTimeout);
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        const auto value = [&]() -> const char * {
+            if (i + 1 >= argc) {
+                usage();
+                std::exit(2);
+            }
+            return argv[++i];
+        };
+        if (a == "--quick") {
+            o.count = 1000;
+            o.fill = 10'000;
+        } else if (a == "--count") {
+            o.count = std::max(1, std::atoi(value()));
+        } else if (a == "--rounds") {
+            o.rounds = std::max(1, std::atoi(value()));
+        } else if (a == "--fill") {
+            o.fill = std::max(0, std::atoi(value()));
+        } else if (a == "--clients") {
+            o.clients = std::max(1, std::atoi(value()));
+        } else if (a == "--window") {
+            o.window = value();
+        } else if (a == "--no-dante") {
+            o.dante = false;
+        } else if (a == "--no-netns") {
+            o.netns = false;
+        } else if (a == "--perf") {
+            o.perfFile = value();
+        } else if (a == "--wrap") {
+            o.wrap = value();
+        } else {
+            usage();
+            return a == "--help" ? 0 : 2;
+        }
+    }
+    if (o.window.empty()) {
+        std::string self(4096, '\0');
+        const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
+        self.resize(n > 0 ? static_cast<size_t>(n) : 0);
+        o.window = self.substr(0, self.rfind('/') + 1) + "bench_window";
+    }
+    if (o.netns && !enterPrivateNetwork())
+        return 1;
+    ::alarm(o.budgetSeconds);
+
+    char dirTemplate[] = "/tmp/bench_handshake.XXXXXX";
+    const std::string dir = ::mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
+    ::chmod(dir.c_str(), 0755);
+
+    Sink sink;
+    std::optional<Child> program = startWindow(o, dir);
+    if (!program)
+        return 1;
+    std::optional<Child> dante = o.dante ? startDante(dir) : std::nullopt;
+    LineCounter mirror(dir + "/mirror.txt");
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    std::printf("bench_handshake: program (bench_window) pid %d port %u; dante %s; %d clients; "
+                "%s\n",
+        program->pid, program->port,
+        dante ? ("port " + std::to_string(dante->port)).c_str() : "skipped", o.clients,
+        o.netns ? "private network namespace" : "127.0.0.1");
+    std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close, %d clients, %d per "
+                "round, median of %d ==\n",
+        o.clients, o.count, o.rounds);
+    const Phase early = measure(o, "early", *program, dante, sink.port());
+
+    const uint64_t linesBefore = mirror.settled();
+    const uint64_t rssBefore = residentBytes(program->pid);
+    std::printf("  filling: %d connections through the program ...\n", o.fill);
+    std::fflush(stdout);
+    const Rate fill = handshakes(program->port, sink.port(), o.fill, o.clients, program->pid);
+    const uint64_t linesAfter = mirror.settled();
+    const uint64_t rssAfter = residentBytes(program->pid);
+    std::printf("  filled at %.0f/s (%d refused), program CPU %.1f s; log now %llu lines\n",
+        fill.perSecond, fill.refused, fill.cpu, static_cast<unsigned long long>(linesAfter));
+    std::fflush(stdout);
+
+    Child perf;
+    if (!o.perfFile.empty()) {
+        perf.pid =
+            spawn({ "perf", "record", "-g", "-o", o.perfFile, "-p", std::to_string(program->pid) },
+                dir + "/perf.out", dir + "/perf.out");
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    const Phase late = measure(o, "late", *program, dante, sink.port());
+    if (perf.pid > 0)
+        perf.stop(SIGINT);
+
+    const uint64_t lines = linesAfter - linesBefore;
+    const double perLine = lines > 0 && rssAfter > rssBefore
+        ? static_cast<double>(rssAfter - rssBefore) / static_cast<double>(lines)
+        : 0;
+
+    std::printf("\n%-34s %10s %10s %12s %10s %14s\n", "handshakes/s", "program", "dante",
+        "program/dante", "refused", "CPU ms/1000");
+    const auto row = [&](const std::string &name, const Phase &p) {
+        std::printf("%-34s %10s %10s %12s %10d %14s\n", name.c_str(), fixed(p.program, 0).c_str(),
+            dante ? fixed(p.dante, 0).c_str() : "skipped", ratio(p.program, p.dante).c_str(),
+            p.refused, fixed(p.cpuPerThousand, 0).c_str());
+    };
+    row("early", early);
+    row("after " + std::to_string(o.fill) + " more connections", late);
+    std::printf("late/early (program)               %10s   target: program/dante >= 1.5 both\n",
+        ratio(late.program, early.program).c_str());
+    std::printf("\n== Memory per log line ==\n");
+    std::printf("log lines added %llu; program VmRSS %.1f -> %.1f MiB; %.0f bytes per line "
+                "(target <= 64: %s)\n",
+        static_cast<unsigned long long>(lines), static_cast<double>(rssBefore) / (1 << 20),
+        static_cast<double>(rssAfter) / (1 << 20), perLine, perLine <= 64 ? "met" : "NOT MET");
+    std::fflush(stdout);
+
+    program->stop();
+    if (dante)
+        dante->stop();
+    ::unlink((dir + "/mirror.txt").c_str());
+    return 0;
+}
