@@ -7,6 +7,8 @@
 //                  median of each side compared. Measured early (a nearly empty log) and again
 //                  after 10^5 more connections through the program (the log ~4 lines longer
 //                  for each).
+//   headless       the same rounds through bench_proxyd (the relay alone: no window, no log),
+//                  which tells the window's share of the cost from the relay's.
 //   bytes/line     the program's resident memory growth over those 10^5 connections divided by
 //                  the log lines they added (counted on the mirror).
 //
@@ -19,9 +21,11 @@
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=F" starts the program under a tool.
 //
 // Usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]
-//                        [--window PATH] [--no-dante] [--no-netns] [--perf FILE] [--wrap CMD]
+//                        [--window PATH] [--no-dante] [--no-headless] [--no-netns]
+//                        [--perf FILE] [--wrap CMD]
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <net/if.h>
 #include <netinet/in.h>
@@ -67,6 +71,7 @@ struct Options
     int fill = 100'000; // connections through the program between early and late
     unsigned budgetSeconds = 900;
     bool dante = true;
+    bool headless = true;
     bool netns = true;
     std::string window; // bench_window; beside this program by default
     std::string perfFile;
@@ -354,6 +359,28 @@ std::optional<Child> startWindow(const Options &o, const std::string &dir)
     return std::nullopt;
 }
 
+/// bench_proxyd (beside bench_window): the relay alone, no window and no log, which prints its
+/// port on standard output.
+std::optional<Child> startHeadless(const Options &o, const std::string &dir)
+{
+    const std::string path = o.window.substr(0, o.window.rfind('/') + 1) + "bench_proxyd";
+    if (::access(path.c_str(), X_OK) != 0)
+        return std::nullopt;
+    Child child { spawn({ path, "0" }, dir + "/proxyd.out", dir + "/proxyd.err"), 0 };
+    const auto t0 = Clock::now();
+    while (secondsSince(t0) < 10) {
+        const std::string text = readAll(dir + "/proxyd.out");
+        if (text.find('\n') != std::string::npos) {
+            child.port = static_cast<uint16_t>(std::atoi(text.c_str()));
+            return child;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    child.stop(SIGKILL);
+    std::fprintf(stderr, "bench_handshake: bench_proxyd did not start\n");
+    return std::nullopt;
+}
+
 bool waitListening(uint16_t port, double seconds)
 {
     const auto t0 = Clock::now();
@@ -412,20 +439,36 @@ uint64_t residentBytes(pid_t pid)
     return 0;
 }
 
-/// User + system CPU seconds the process has used.
-double cpuSeconds(pid_t pid)
+/// User + system CPU seconds used by the processes of a process group (Dante serves from
+/// several), including their children that have ended.
+double cpuSeconds(pid_t group)
 {
-    const std::string stat = readAll("/proc/" + std::to_string(pid) + "/stat");
-    const size_t end = stat.rfind(')');
-    if (end == std::string::npos)
-        return 0;
-    std::istringstream fields(stat.substr(end + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i)
-        fields >> skip;
-    double user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+    double ticks = 0;
+    DIR *proc = ::opendir("/proc");
+    while (const dirent *entry = proc ? ::readdir(proc) : nullptr) {
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
+            continue;
+        const std::string stat = readAll(std::string("/proc/") + entry->d_name + "/stat");
+        const size_t end = stat.rfind(')');
+        if (end == std::string::npos)
+            continue;
+        // After the command: state, ppid, pgrp, ... utime (14th field), stime, cutime, cstime.
+        std::istringstream fields(stat.substr(end + 2));
+        std::string state;
+        long ppid = 0, pgrp = 0;
+        fields >> state >> ppid >> pgrp;
+        if (pgrp != group)
+            continue;
+        std::string skip;
+        for (int i = 6; i < 14; ++i)
+            fields >> skip;
+        double user = 0, system = 0, childUser = 0, childSystem = 0;
+        fields >> user >> system >> childUser >> childSystem;
+        ticks += user + system + childUser + childSystem;
+    }
+    if (proc)
+        ::closedir(proc);
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
 }
 
 /// Counts the lines written to the mirror so far (reading on from where it last stopped).
@@ -469,11 +512,11 @@ struct Rate
 {
     double perSecond = 0;
     int refused = 0;
-    double cpu = 0; // the proxy process's CPU seconds during the round (program only)
+    double cpu = 0; // the proxy's CPU seconds during the round
 };
 
 /// `total` handshakes spread over `clients` threads. A refusal is tried again (and counted).
-Rate handshakes(uint16_t proxyPort, uint16_t destPort, int total, int clients, pid_t cpuOf = -1)
+Rate handshakes(uint16_t proxyPort, uint16_t destPort, int total, int clients, pid_t cpuOf)
 {
     std::atomic<int> next { 0 };
     std::atomic<int> refused { 0 };
@@ -520,32 +563,51 @@ std::string ratio(double a, double b)
 struct Phase
 {
     double program = 0;
+    double headless = 0;
     double dante = 0;
     int refused = 0;
-    double cpuPerThousand = 0; // program CPU ms per 1000 handshakes
+    // CPU microseconds per handshake
+    double programCpu = 0;
+    double headlessCpu = 0;
+    double danteCpu = 0;
 };
 
+/// Rounds taken in turns: the program, the headless relay, Dante.
 Phase measure(const Options &o, const char *name, const Child &program,
-    const std::optional<Child> &dante, uint16_t destPort)
+    const std::optional<Child> &headless, const std::optional<Child> &dante, uint16_t destPort)
 {
-    std::vector<double> p, d;
+    std::vector<double> p, h, d;
     Phase phase;
     double cpu = 0;
+    const auto peer = [&](const std::optional<Child> &child, std::vector<double> &rates,
+                          double &cpuTotal) {
+        if (!child)
+            return std::string("-");
+        const Rate r = handshakes(child->port, destPort, o.count, o.clients, child->pid);
+        rates.push_back(r.perSecond);
+        cpuTotal += r.cpu;
+        return fixed(rates.back(), 0);
+    };
     for (int round = 0; round < o.rounds; ++round) {
         const Rate r = handshakes(program.port, destPort, o.count, o.clients, program.pid);
         p.push_back(r.perSecond);
         phase.refused += r.refused;
         cpu += r.cpu;
-        if (dante)
-            d.push_back(handshakes(dante->port, destPort, o.count, o.clients).perSecond);
-        std::printf("  %-6s round %d: program %7.0f/s%s   dante %7s/s\n", name, round + 1,
-            r.perSecond, r.refused ? (" (" + std::to_string(r.refused) + " refused)").c_str() : "",
-            dante ? fixed(d.back(), 0).c_str() : "-");
+        const std::string hr = peer(headless, h, phase.headlessCpu);
+        const std::string dr = peer(dante, d, phase.danteCpu);
+        std::printf("  %-6s round %d: program %6.0f/s%s   headless %6s/s   dante %6s/s\n", name,
+            round + 1, r.perSecond,
+            r.refused ? (" (" + std::to_string(r.refused) + " refused)").c_str() : "", hr.c_str(),
+            dr.c_str());
         std::fflush(stdout);
     }
     phase.program = median(p);
+    phase.headless = median(h);
     phase.dante = median(d);
-    phase.cpuPerThousand = cpu * 1000.0 / (static_cast<double>(o.count) * o.rounds) * 1000.0;
+    const double perHandshake = 1e6 / (static_cast<double>(o.count) * o.rounds);
+    phase.programCpu = cpu * perHandshake;
+    phase.headlessCpu *= perHandshake;
+    phase.danteCpu *= perHandshake;
     return phase;
 }
 
@@ -553,15 +615,16 @@ void usage()
 {
     std::puts(
         "usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]\n"
-        "                       [--window PATH] [--no-dante] [--no-netns] [--perf FILE]\n"
-        "                       [--wrap CMD]\n"
+        "                       [--window PATH] [--no-dante] [--no-headless]\n"
+        "                       [--no-netns] [--perf FILE] [--wrap CMD]\n"
         "  --quick       1000 handshakes per round, 10^4 filling connections\n"
         "  --count N     handshakes per measuring round (default 5000)\n"
         "  --rounds N    rounds per side, early and late; medians compared (default 3)\n"
         "  --fill N      connections through the program between early and late (default 10^5)\n"
         "  --clients N   parallel clients (default 15)\n"
         "  --window PATH bench_window (default: beside this program)\n"
-        "  --no-dante    no comparison\n"
+        "  --no-dante    no comparison with Dante\n"
+        "  --no-headless no column for the headless relay (bench_proxyd, no window, no log)\n"
         "  --no-netns    stay in the current network namespace (127.0.0.1 only)\n"
         "  --perf FILE   perf record -g on the program during the late rounds\n"
         "  --wrap CMD    start the program under CMD (split at blanks), e.g. valgrind");
@@ -598,6 +661,8 @@ int main(int argc, char **argv)
             o.window = value();
         } else if (a == "--no-dante") {
             o.dante = false;
+        } else if (a == "--no-headless") {
+            o.headless = false;
         } else if (a == "--no-netns") {
             o.netns = false;
         } else if (a == "--perf") {
@@ -628,18 +693,20 @@ int main(int argc, char **argv)
     if (!program)
         return 1;
     std::optional<Child> dante = o.dante ? startDante(dir) : std::nullopt;
+    std::optional<Child> headless = o.headless ? startHeadless(o, dir) : std::nullopt;
     LineCounter mirror(dir + "/mirror.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    std::printf("bench_handshake: program (bench_window) pid %d port %u; dante %s; %d clients; "
-                "%s\n",
+    std::printf("bench_handshake: program (bench_window) pid %d port %u; headless %s; dante %s; "
+                "%d clients; %s\n",
         program->pid, program->port,
+        headless ? ("port " + std::to_string(headless->port)).c_str() : "skipped",
         dante ? ("port " + std::to_string(dante->port)).c_str() : "skipped", o.clients,
         o.netns ? "private network namespace" : "127.0.0.1");
     std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close, %d clients, %d per "
                 "round, median of %d ==\n",
         o.clients, o.count, o.rounds);
-    const Phase early = measure(o, "early", *program, dante, sink.port());
+    const Phase early = measure(o, "early", *program, headless, dante, sink.port());
 
     const uint64_t linesBefore = mirror.settled();
     const uint64_t rssBefore = residentBytes(program->pid);
@@ -659,7 +726,7 @@ int main(int argc, char **argv)
                 dir + "/perf.out", dir + "/perf.out");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    const Phase late = measure(o, "late", *program, dante, sink.port());
+    const Phase late = measure(o, "late", *program, headless, dante, sink.port());
     if (perf.pid > 0)
         perf.stop(SIGINT);
 
@@ -668,17 +735,28 @@ int main(int argc, char **argv)
         ? static_cast<double>(rssAfter - rssBefore) / static_cast<double>(lines)
         : 0;
 
-    std::printf("\n%-34s %10s %10s %12s %10s %14s\n", "handshakes/s", "program", "dante",
-        "program/dante", "refused", "CPU ms/1000");
+    const std::string after = "after " + std::to_string(o.fill) + " more connections";
+    std::printf("\n%-34s %8s %9s %8s %14s %15s %8s\n", "handshakes/s (median)", "program",
+        "headless", "dante", "program/dante", "headless/dante", "refused");
     const auto row = [&](const std::string &name, const Phase &p) {
-        std::printf("%-34s %10s %10s %12s %10d %14s\n", name.c_str(), fixed(p.program, 0).c_str(),
-            dante ? fixed(p.dante, 0).c_str() : "skipped", ratio(p.program, p.dante).c_str(),
-            p.refused, fixed(p.cpuPerThousand, 0).c_str());
+        std::printf("%-34s %8s %9s %8s %14s %15s %8d\n", name.c_str(), fixed(p.program, 0).c_str(),
+            headless ? fixed(p.headless, 0).c_str() : "-", dante ? fixed(p.dante, 0).c_str() : "-",
+            ratio(p.program, p.dante).c_str(), ratio(p.headless, p.dante).c_str(), p.refused);
     };
     row("early", early);
-    row("after " + std::to_string(o.fill) + " more connections", late);
+    row(after, late);
     std::printf("late/early (program)               %10s   target: program/dante >= 1.5 both\n",
         ratio(late.program, early.program).c_str());
+    // CPU per handshake does not depend on what else the machine is doing, as rates do.
+    std::printf("\n%-34s %8s %9s %8s %14s\n", "CPU us per handshake", "program", "headless",
+        "dante", "dante/program");
+    const auto cpuRow = [&](const std::string &name, const Phase &p) {
+        std::printf("%-34s %8s %9s %8s %14s\n", name.c_str(), fixed(p.programCpu, 0).c_str(),
+            headless ? fixed(p.headlessCpu, 0).c_str() : "-",
+            dante ? fixed(p.danteCpu, 0).c_str() : "-", ratio(p.danteCpu, p.programCpu).c_str());
+    };
+    cpuRow("early", early);
+    cpuRow(after, late);
     std::printf("\n== Memory per log line ==\n");
     std::printf("log lines added %llu; program VmRSS %.1f -> %.1f MiB; %.0f bytes per line "
                 "(target <= 64: %s)\n",
@@ -687,6 +765,8 @@ int main(int argc, char **argv)
     std::fflush(stdout);
 
     program->stop();
+    if (headless)
+        headless->stop();
     if (dante)
         dante->stop();
     ::unlink((dir + "/mirror.txt").c_str());
