@@ -28,13 +28,11 @@ QString filePath(const QString &dir)
     return QDir(dir).filePath(QString::fromUtf16(FileName));
 }
 
-} // namespace
-
 // The rule is written out by hand on purpose. Qt's number and address parsers accept notations
 // that the Add check must refuse or treat differently: toDouble() takes "inf", "nan" and
 // locale-dependent forms, toInt(nullptr, 0) takes "0x..." and octal, and QHostAddress accepts
-// short forms such as "10.1" or "167772161". The operator must get exactly the documented
-// answer: decimal digits, an optional sign, an optional exponent, blanks around the part.
+// short forms such as "10.1" or "167772161". A part is numeric when it holds decimal digits
+// with an optional sign and an optional exponent, and blanks around it; nothing else.
 bool parseNumericPart(const QString &part, double *value)
 {
     qsizetype begin = 0;
@@ -91,10 +89,11 @@ bool parseNumericPart(const QString &part, double *value)
         if (negative && result == 0.0)
             result = -std::numeric_limits<double>::denorm_min();
     }
-    if (value)
-        *value = result;
+    *value = result;
     return true;
 }
+
+} // namespace
 
 bool isValidEntry(const QString &answer)
 {

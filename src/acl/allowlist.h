@@ -16,9 +16,6 @@ inline constexpr char16_t FileName[] = u"IPs.txt";
 /// value from 0 to 255. The entry is stored exactly as typed; only exact matches admit anyone.
 bool isValidEntry(const QString &answer);
 
-/// True when the part reads as a decimal number by the check's rule; its value goes to *value.
-bool parseNumericPart(const QString &part, double *value = nullptr);
-
 /// True when the address equals one entry character for character (the admission rule).
 bool admits(const QStringList &entries, const QString &address);
 
@@ -32,9 +29,9 @@ QByteArray formatFile(const QStringList &entries);
 struct LoadResult
 {
     QStringList entries;
-    bool exists = false;  ///< the file was there
-    bool ok = true;       ///< false: it exists but could not be read (see error)
-    QString error;        ///< the reason, for the operator
+    bool exists = false; ///< the file was there
+    bool ok = true; ///< false: it exists but could not be read (see error)
+    QString error; ///< the reason, for the operator
 };
 /// Reads "IPs.txt" from dir. A missing file is an empty list and ok.
 LoadResult load(const QString &dir);

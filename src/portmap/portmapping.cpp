@@ -13,9 +13,6 @@ namespace portmap {
 
 namespace {
 
-// UPnP error for a mapping that does not exist: on Remove it means the mapping is already gone.
-constexpr int kNoSuchEntryInArray = 714;
-
 // Codes above zero are the gateway's own answer; below zero the library could not get one
 // (no connection, timeout, garbled reply), so the gateway may have acted on the call anyway.
 bool gatewayAnswered(const Outcome &outcome)
@@ -29,7 +26,7 @@ QString errorLine(const Outcome &outcome)
 }
 
 // How long the destructor lets the worker finish what it is doing before leaving it behind.
-constexpr int kDestroyWaitMs = 200;
+constexpr int DestroyWaitMs = 200;
 
 } // namespace
 
@@ -91,8 +88,7 @@ private:
     void removePort(quint16 port)
     {
         const Outcome outcome = m_mapper->remove(port);
-        if (outcome.kind == Outcome::Done
-            || (outcome.kind == Outcome::Refused && outcome.code == kNoSuchEntryInArray)) {
+        if (outcome.kind == Outcome::Done) {
             if (m_held == port)
                 m_held.reset();
             Q_EMIT line(QStringLiteral("UPnP Disabled on %1.").arg(port));
@@ -134,7 +130,7 @@ PortMapping::~PortMapping()
     // Quit once the calls already queued have run, so a removal asked for still happens.
     QMetaObject::invokeMethod(
         m_worker, [thread = m_thread] { thread->quit(); }, Qt::QueuedConnection);
-    if (m_thread->wait(QDeadlineTimer(m_gaveUp ? 0 : kDestroyWaitMs))) {
+    if (m_thread->wait(QDeadlineTimer(m_gaveUp ? 0 : DestroyWaitMs))) {
         delete m_thread;
         return;
     }

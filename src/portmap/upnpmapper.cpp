@@ -12,10 +12,10 @@ namespace portmap {
 namespace {
 
 // UPnP error the gateway answers when the mapping to delete does not exist.
-constexpr int kNoSuchEntryInArray = 714;
+constexpr int NoSuchEntryInArray = 714;
 
 // How long SSDP discovery listens for answers, in ms.
-constexpr int kDiscoveryDelayMs = 2000;
+constexpr int DiscoveryDelayMs = 2000;
 
 Outcome refused(int code)
 {
@@ -51,7 +51,7 @@ public:
         // "" instead of NULL for the minissdpd socket: NULL would ask a minissdpd on the host,
         // which may answer for devices on another network than the one we are on.
         UPNPDev *devices =
-            upnpDiscover(kDiscoveryDelayMs, nullptr, "", UPNP_LOCAL_PORT_ANY, 0, 2, &error);
+            upnpDiscover(DiscoveryDelayMs, nullptr, "", UPNP_LOCAL_PORT_ANY, 0, 2, &error);
         if (!devices)
             return false;
 #if MINIUPNPC_API_VERSION >= 18
@@ -132,7 +132,7 @@ Outcome UpnpMapper::remove(quint16 port)
         gateway.controlUrl(), gateway.serviceType(), portText.c_str(), "TCP", nullptr);
     // A mapping that is already gone is as good as removed; some gateways say 714 for it,
     // others report success.
-    if (result != UPNPCOMMAND_SUCCESS && result != kNoSuchEntryInArray)
+    if (result != UPNPCOMMAND_SUCCESS && result != NoSuchEntryInArray)
         return refused(result);
     return {};
 }

@@ -1,89 +1,71 @@
-// PortMapping against a scripted gateway double: order of calls and lines, the owner's thread
-// never waiting, and how refusals, gone mappings and the exit are handled.
+// PortMapping against a scripted gateway double: what Stop and the exit remove after each kind
+// of answer, lines on the owner's thread only, and an exit that never waits for a hung gateway.
 
 #include "portmap/portmapping.h"
 
-#include <QElapsedTimer>
-#include <QMutex>
-#include <QQueue>
+#include <QCoreApplication>
+#include <QHash>
 #include <QSemaphore>
-#include <QSignalSpy>
 #include <QTest>
 #include <QThread>
-
-#include <memory>
 
 using namespace portmap;
 using namespace Qt::StringLiterals;
 
 namespace {
 
-/// What the double does and saw; shared with the test so it outlives the mapper, which the
-/// worker thread owns and may delete late.
-struct FakeGateway
+/// The double's script and record; shared with the test, since the worker thread owns the
+/// mapper and may delete it late. Only the worker touches it while calls are under way.
+struct Gateway
 {
-    QMutex mutex;
     QStringList calls; ///< "add 1080", "remove 1080"
-    QQueue<Outcome> addOutcomes, removeOutcomes; ///< consumed in order; Done when empty
-    bool blocking = false; ///< every call waits for one release of gate
-    QSemaphore gate, entered, destroyed; ///< entered: a call started; destroyed: mapper deleted
-    QThread *callThread = nullptr;
-
-    Outcome call(const QString &what, QQueue<Outcome> &outcomes)
-    {
-        bool wait = false;
-        Outcome outcome;
-        {
-            QMutexLocker lock(&mutex);
-            calls << what;
-            callThread = QThread::currentThread();
-            if (!outcomes.isEmpty())
-                outcome = outcomes.dequeue();
-            wait = blocking;
-        }
-        entered.release();
-        if (wait)
-            gate.acquire();
-        return outcome;
-    }
-
-    QStringList seen()
-    {
-        QMutexLocker lock(&mutex);
-        return calls;
-    }
+    QHash<QString, Outcome> answers; ///< by call, each used once; Done when absent
+    QSemaphore gate { 1000 }, entered, destroyed; ///< each call takes one gate permit
 };
 
 class FakeMapper final : public PortMapper
 {
 public:
-    explicit FakeMapper(std::shared_ptr<FakeGateway> gateway) : m_gateway(std::move(gateway)) { }
+    explicit FakeMapper(std::shared_ptr<Gateway> gateway) : m_gateway(std::move(gateway)) { }
     ~FakeMapper() override { m_gateway->destroyed.release(); }
-    Outcome add(quint16 port) override
-    {
-        return m_gateway->call(u"add %1"_s.arg(port), m_gateway->addOutcomes);
-    }
-    Outcome remove(quint16 port) override
-    {
-        return m_gateway->call(u"remove %1"_s.arg(port), m_gateway->removeOutcomes);
-    }
+    Outcome add(quint16 port) override { return call(u"add %1"_s.arg(port)); }
+    Outcome remove(quint16 port) override { return call(u"remove %1"_s.arg(port)); }
 
 private:
-    std::shared_ptr<FakeGateway> m_gateway;
+    Outcome call(const QString &what)
+    {
+        m_gateway->calls << what;
+        const Outcome outcome = m_gateway->answers.take(what);
+        m_gateway->entered.release();
+        m_gateway->gate.acquire();
+        return outcome;
+    }
+    std::shared_ptr<Gateway> m_gateway;
 };
 
-QList<Outcome> refusal(int code, const QString &text)
+/// A PortMapping on the double, with its lines as they reach the owner's thread.
+struct Subject
 {
-    return { { Outcome::Refused, code, text } };
-}
+    std::shared_ptr<Gateway> gateway = std::make_shared<Gateway>();
+    std::unique_ptr<PortMapping> mapping =
+        std::make_unique<PortMapping>(std::make_unique<FakeMapper>(gateway));
+    QStringList log;
+    Subject()
+    {
+        QObject::connect(
+            mapping.get(), &PortMapping::LogLine, mapping.get(), [this](const QString &line) {
+                log << (QThread::currentThread() == qApp->thread() ? line : u"elsewhere"_s);
+            });
+    }
+};
 
-QStringList lines(const QSignalSpy &spy)
+struct Case // the gateway's answers, Stop pressed before the exit or not, and what is seen
 {
-    QStringList out;
-    for (const QList<QVariant> &args : spy)
-        out << args.at(0).toString();
-    return out;
-}
+    Outcome add, remove;
+    bool stop = false;
+    QStringList lines; ///< after the exit
+    int removals = 0;
+};
 
 } // namespace
 
@@ -92,169 +74,66 @@ class tst_PortMapping : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void init() { m_gateway = std::make_shared<FakeGateway>(); }
-    void callsKeepOrderWithoutBlocking();
-    void outcomes_data();
-    void outcomes();
-    void shutdownRemovesHeldMapping_data();
-    void shutdownRemovesHeldMapping();
-    void shutdownGivesUpOnHungGateway();
-
-private:
-    std::shared_ptr<FakeGateway> m_gateway;
+    void answers_data();
+    void answers();
+    void exitLeavesHungGatewayBehind();
 };
 
-void tst_PortMapping::callsKeepOrderWithoutBlocking()
+void tst_PortMapping::answers_data()
 {
-    m_gateway->blocking = true;
-    PortMapping mapping(std::make_unique<FakeMapper>(m_gateway));
-    QSignalSpy spy(&mapping, &PortMapping::LogLine);
-    QList<QThread *> lineThreads;
-    connect(&mapping, &PortMapping::LogLine, this,
-        [&lineThreads] { lineThreads << QThread::currentThread(); });
-
-    // Listen, Stop, Listen, Stop pressed quickly while the gateway takes its time; each Stop
-    // removes the port its Listen mapped, whatever the port box says by then.
-    QElapsedTimer timer;
-    timer.start();
-    mapping.AddUPnP(1080);
-    mapping.RemoveUPnP();
-    mapping.AddUPnP(1081);
-    mapping.RemoveUPnP();
-    QVERIFY(m_gateway->entered.tryAcquire(1, 5000)); // the worker is inside the first add...
-    QVERIFY(timer.elapsed() < 1000); // ...and we were never held up by it
-    QCOMPARE(spy.count(), 0);
-    QCOMPARE(m_gateway->seen(), QStringList { u"add 1080"_s });
-
-    m_gateway->gate.release(4);
-    QTRY_COMPARE(spy.count(), 4);
-    QCOMPARE(lines(spy),
-        (QStringList { u"UPnP Enabled on 1080."_s, u"UPnP Disabled on 1080."_s,
-            u"UPnP Enabled on 1081."_s, u"UPnP Disabled on 1081."_s }));
-    QCOMPARE(m_gateway->seen(),
-        (QStringList { u"add 1080"_s, u"remove 1080"_s, u"add 1081"_s, u"remove 1081"_s }));
-    QVERIFY(m_gateway->callThread != QThread::currentThread());
-    for (QThread *thread : std::as_const(lineThreads))
-        QCOMPARE(thread, QThread::currentThread());
-}
-
-void tst_PortMapping::outcomes_data()
-{
-    QTest::addColumn<QList<Outcome>>("addOutcome");
-    QTest::addColumn<QList<Outcome>>("removeOutcome");
-    QTest::addColumn<QStringList>("expectedLines");
-    QTest::addColumn<bool>("removeCalled");
-    const QString enabled = u"UPnP Enabled on 1080."_s, disabled = u"UPnP Disabled on 1080."_s;
-    const QString noDevice = u"Could not detect UPnP device"_s;
-    const QList<Outcome> done, none { { Outcome::NoDevice, 0, {} } };
-
-    QTest::newRow("mapped and removed")
-        << done << done << QStringList { enabled, disabled } << true;
-    QTest::newRow("no gateway either time")
-        << none << none << QStringList { noDevice, noDevice } << true;
-    // Another host holds the port: Stop must not delete a mapping that is not ours.
-    QTest::newRow("add refused") << refusal(718, u"ConflictInMappingEntry"_s) << done
-                                 << QStringList { u"UPnP Error: 718 ConflictInMappingEntry"_s }
-                                 << false;
-    // No answer from the gateway: it may have mapped the port all the same, so Stop removes.
-    QTest::newRow("add timed out")
-        << refusal(-3, u"Miniupnpc HTTP error"_s) << done
-        << QStringList { u"UPnP Error: -3 Miniupnpc HTTP error"_s, disabled } << true;
+    QTest::addColumn<Case>("run");
+    const QString on = u"UPnP Enabled on 1080."_s, off = u"UPnP Disabled on 1080."_s;
+    const QString none = u"Could not detect UPnP device"_s;
+    const Outcome done, noDevice { Outcome::NoDevice, 0, {} };
+    QTest::newRow("Stop") << Case { done, done, true, { on, off }, 1 };
+    QTest::newRow("exit") << Case { done, done, false, { on, off }, 1 };
+    QTest::newRow("no gateway") << Case { noDevice, noDevice, true, { none, none }, 1 };
+    QTest::newRow("no gateway, exit") << Case { noDevice, done, false, { none }, 0 };
+    // Another host holds the port: neither Stop nor the exit may delete what is not ours.
+    QTest::newRow("add refused") << Case { { Outcome::Refused, 718, u"ConflictInMappingEntry"_s },
+        done, true, { u"UPnP Error: 718 ConflictInMappingEntry"_s }, 0 };
+    // No answer: the gateway may have mapped the port all the same, so Stop removes.
+    QTest::newRow("add timed out") << Case { { Outcome::Refused, -3, u"Miniupnpc HTTP error"_s },
+        done, true, { u"UPnP Error: -3 Miniupnpc HTTP error"_s, off }, 1 };
+    // Still ours after a failed removal: the exit tries again.
     QTest::newRow("remove refused")
-        << done << refusal(606, u"Action not authorized"_s)
-        << QStringList { enabled, u"UPnP Error: 606 Action not authorized"_s } << true;
-    QTest::newRow("mapping already gone") << done << refusal(714, u"NoSuchEntryInArray"_s)
-                                          << QStringList { enabled, disabled } << true;
+        << Case { done, { Outcome::Refused, 606, u"Action not authorized"_s }, true,
+               { on, u"UPnP Error: 606 Action not authorized"_s, off }, 2 };
 }
 
-void tst_PortMapping::outcomes()
+void tst_PortMapping::answers()
 {
-    QFETCH(QList<Outcome>, addOutcome);
-    QFETCH(QList<Outcome>, removeOutcome);
-    QFETCH(QStringList, expectedLines);
-    QFETCH(bool, removeCalled);
-    m_gateway->addOutcomes.append(addOutcome);
-    m_gateway->removeOutcomes.append(removeOutcome);
-
-    PortMapping mapping(std::make_unique<FakeMapper>(m_gateway));
-    QSignalSpy spy(&mapping, &PortMapping::LogLine);
-    mapping.AddUPnP(1080);
-    mapping.RemoveUPnP();
-    mapping.AddUPnP(9); // its line tells us both earlier calls have been answered
-    QTRY_VERIFY(lines(spy).contains(u"UPnP Enabled on 9."_s));
-    QCOMPARE(lines(spy), expectedLines + QStringList { u"UPnP Enabled on 9."_s });
-    QCOMPARE(m_gateway->seen(),
-        removeCalled ? (QStringList { u"add 1080"_s, u"remove 1080"_s, u"add 9"_s })
-                     : (QStringList { u"add 1080"_s, u"add 9"_s }));
+    QFETCH(Case, run);
+    Subject s;
+    s.gateway->answers = { { u"add 1080"_s, run.add }, { u"remove 1080"_s, run.remove } };
+    s.mapping->AddUPnP(1080);
+    QVERIFY(s.gateway->entered.tryAcquire(1, 5000)); // under way: the exit no longer drops it
+    if (run.stop)
+        s.mapping->RemoveUPnP();
+    QVERIFY(s.mapping->shutdown(5000));
+    s.mapping->AddUPnP(1081); // closing: no new mappings
+    QVERIFY(s.mapping->shutdown(5000)); // the worker is idle now
+    QCoreApplication::sendPostedEvents(); // the lines queued before shutdown() returned
+    QCOMPARE(s.log, run.lines);
+    QCOMPARE(
+        s.gateway->calls, QStringList(u"add 1080"_s) + QStringList(run.removals, u"remove 1080"_s));
 }
 
-void tst_PortMapping::shutdownRemovesHeldMapping_data()
+void tst_PortMapping::exitLeavesHungGatewayBehind()
 {
-    QTest::addColumn<bool>("stopFirst");
-    QTest::addColumn<QList<Outcome>>("addOutcome");
-    QTest::addColumn<QStringList>("expectedCalls");
-    const QStringList addAndRemove { u"add 1080"_s, u"remove 1080"_s };
-    QTest::newRow("still mapped") << false << QList<Outcome> {} << addAndRemove;
-    QTest::newRow("removed by Stop") << true << QList<Outcome> {} << addAndRemove;
-    // Closed while the gateway is still being looked for: no point mapping it just to unmap.
-    QTest::newRow("add still queued")
-        << false << QList<Outcome> {} << QStringList { u"add 1"_s, u"remove 1"_s };
-    QTest::newRow("never mapped") << false << QList<Outcome> { { Outcome::NoDevice, 0, {} } }
-                                  << QStringList { u"add 1080"_s };
-}
+    Subject s;
+    s.gateway->gate.acquire(1000); // the gateway hangs
+    s.mapping->AddUPnP(1);
+    QVERIFY(s.gateway->entered.tryAcquire(1, 5000));
+    s.mapping->AddUPnP(1080); // queued: the owner's thread does not wait for the gateway
+    QVERIFY(!s.mapping->shutdown(0));
+    s.mapping.reset(); // nor does the destructor: that wait would never end here
 
-void tst_PortMapping::shutdownRemovesHeldMapping()
-{
-    QFETCH(bool, stopFirst);
-    QFETCH(QList<Outcome>, addOutcome);
-    QFETCH(QStringList, expectedCalls);
-    m_gateway->addOutcomes.append(addOutcome);
-
-    const bool queued = QByteArray(QTest::currentDataTag()) == "add still queued";
-    m_gateway->blocking = queued;
-    PortMapping mapping(std::make_unique<FakeMapper>(m_gateway));
-    QSignalSpy spy(&mapping, &PortMapping::LogLine);
-    if (queued) {
-        mapping.AddUPnP(1);
-        QVERIFY(m_gateway->entered.tryAcquire(1, 5000)); // the worker is busy with port 1
-        QMutexLocker lock(&m_gateway->mutex);
-        m_gateway->blocking = false;
-    }
-    mapping.AddUPnP(1080);
-    if (stopFirst)
-        mapping.RemoveUPnP();
-    if (queued) {
-        QVERIFY(!mapping.shutdown(0));
-        m_gateway->gate.release();
-    } else {
-        QTRY_COMPARE(spy.count(), stopFirst ? 2 : 1);
-    }
-    QVERIFY(mapping.shutdown(5000));
-    QCOMPARE(m_gateway->seen(), expectedCalls);
-    mapping.AddUPnP(1081); // closing: no new mappings
-    QVERIFY(mapping.shutdown(5000));
-    QCOMPARE(m_gateway->seen(), expectedCalls);
-}
-
-void tst_PortMapping::shutdownGivesUpOnHungGateway()
-{
-    m_gateway->blocking = true;
-    QElapsedTimer timer;
-    {
-        PortMapping mapping(std::make_unique<FakeMapper>(m_gateway));
-        mapping.AddUPnP(1080);
-        QVERIFY(m_gateway->entered.tryAcquire(1, 5000));
-        timer.start();
-        QVERIFY(!mapping.shutdown(300));
-        QVERIFY(timer.elapsed() >= 250);
-    } // the destructor must not wait for the stuck call either
-    QVERIFY2(timer.elapsed() < 1500, qPrintable(QString::number(timer.elapsed())));
-
-    // The gateway answers at last: the abandoned worker removes what it mapped and ends,
-    // deleting the mapper.
-    m_gateway->gate.release(10);
-    QVERIFY(m_gateway->destroyed.tryAcquire(1, 5000));
-    QCOMPARE(m_gateway->seen(), (QStringList { u"add 1080"_s, u"remove 1080"_s }));
+    // The gateway answers at last: the abandoned worker drops the queued add, removes what it
+    // mapped and ends, deleting the mapper.
+    s.gateway->gate.release(10);
+    QVERIFY(s.gateway->destroyed.tryAcquire(1, 5000));
+    QCOMPARE(s.gateway->calls, (QStringList { u"add 1"_s, u"remove 1"_s }));
 }
 
 QTEST_GUILESS_MAIN(tst_PortMapping)
