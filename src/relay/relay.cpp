@@ -4,25 +4,27 @@
 
 namespace relay {
 
-namespace {
-
-QString slotTag(const char *side, int i)
-{
-    return QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(i)
-        + QLatin1StringView("] ");
-}
-
-} // namespace
-
-/// What a slot remembers between the client's request and the grant. Outside that window the
-/// slot is described by its two endpoints alone.
+/// One slot: the client endpoint, the destination endpoint, and what the slot remembers between
+/// the client's request and the grant.
 struct Relay::Slot
 {
+    net::Endpoint proxy;
+    net::Endpoint outbound;
     QByteArray request; ///< bytes of a request that has not arrived whole yet
     QByteArray early; ///< client bytes that came after the request, before the grant
     bool connecting = false; ///< request decoded, destination connection under way
     quint16 port = 0; ///< the requested destination, for the failure reply
     QString address;
+
+    /// Forgets the last connection's handshake; the endpoints are closed separately.
+    void reset()
+    {
+        request.clear();
+        early.clear();
+        connecting = false;
+        port = 0;
+        address.clear();
+    }
 };
 
 Relay::Relay(AdmitFn admits, QObject *parent)
@@ -37,19 +39,19 @@ Relay::Relay(AdmitFn admits, QObject *parent)
         [this](int, const QString &description) { wsListener_Error(description); });
 
     for (int i = 0; i < SlotCount; ++i) {
-        auto *proxy = new net::Endpoint(this);
-        auto *outbound = new net::Endpoint(this);
-        m_proxy.at(static_cast<size_t>(i)) = proxy;
-        m_outbound.at(static_cast<size_t>(i)) = outbound;
-
+        net::Endpoint *proxy = &wsProxy(i);
+        net::Endpoint *outbound = &wsOutbound(i);
         connect(proxy, &net::Endpoint::DataArrival, this,
             [this, i](qint64 total) { wsProxy_DataArrival(i, total); });
         connect(proxy, &net::Endpoint::Closed, this, [this, i] { wsProxy_Close(i); });
         connect(proxy, &net::Endpoint::Error, this,
             [this, i](int, const QString &description) { wsProxy_Error(i, description); });
         connect(proxy, &net::Endpoint::Connected, this, [this, i] { wsProxy_Connect(i); });
-        connect(proxy, &net::Endpoint::SendProgress, this,
-            [this, i](qint64 queued) { onProxyDrained(i, queued); });
+        // A side whose peer has drained its queue may be read again.
+        connect(proxy, &net::Endpoint::SendProgress, this, [outbound](qint64 queued) {
+            if (queued <= ResumeBelow && outbound->State() == net::Endpoint::sckConnected)
+                outbound->ResumeReading();
+        });
 
         connect(outbound, &net::Endpoint::DataArrival, this,
             [this, i](qint64 total) { wsOutbound_DataArrival(i, total); });
@@ -57,16 +59,31 @@ Relay::Relay(AdmitFn admits, QObject *parent)
         connect(outbound, &net::Endpoint::Error, this,
             [this, i](int, const QString &description) { wsOutbound_Error(i, description); });
         connect(outbound, &net::Endpoint::Connected, this, [this, i] { wsOutbound_Connect(i); });
-        connect(outbound, &net::Endpoint::SendProgress, this,
-            [this, i](qint64 queued) { onOutboundDrained(i, queued); });
+        connect(outbound, &net::Endpoint::SendProgress, this, [proxy, outbound](qint64 queued) {
+            // While connecting, the client stays paused until the grant.
+            if (queued <= ResumeBelow && outbound->State() == net::Endpoint::sckConnected
+                && proxy->State() == net::Endpoint::sckConnected)
+                proxy->ResumeReading();
+        });
     }
 }
 
 Relay::~Relay() = default;
 
-Relay::Slot &Relay::slot(int i)
+net::Endpoint &Relay::wsProxy(int i)
 {
-    return m_slots->at(static_cast<size_t>(i));
+    return m_slots->at(static_cast<size_t>(i)).proxy;
+}
+
+net::Endpoint &Relay::wsOutbound(int i)
+{
+    return m_slots->at(static_cast<size_t>(i)).outbound;
+}
+
+void Relay::logSlot(const char *side, int i, const QString &text)
+{
+    Q_EMIT LogLine(QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(i)
+        + QLatin1StringView("] ") + text);
 }
 
 // --- Admission and the listener's own events ------------------------------------------------
@@ -79,9 +96,8 @@ void Relay::wsListener_ConnectionRequest(qintptr requestID)
     for (int i = 0; i < SlotCount; ++i) {
         if (wsProxy(i).State() != net::Endpoint::sckClosed)
             continue;
-        Q_EMIT LogLine(
-            slotTag("Proxy", i) + QLatin1StringView("Connection Request from ") + address);
-        slot(i) = Slot {};
+        logSlot("Proxy", i, QStringLiteral("Connection Request from ") + address);
+        m_slots->at(static_cast<size_t>(i)).reset();
         wsProxy(i).Accept(requestID);
         return;
     }
@@ -115,13 +131,13 @@ void Relay::wsProxy_DataArrival(int i, qint64 bytesTotal)
 
 void Relay::HandleRequest(int i, const QByteArray &chunk)
 {
-    Slot &s = slot(i);
+    Slot &s = m_slots->at(static_cast<size_t>(i));
     if (s.connecting) {
         // The client did not wait for its grant. Its bytes belong to the destination, in order,
         // right after the grant; hold them, within a bound.
         s.early += chunk;
         if (s.early.size() >= EarlyDataLimit)
-            wsProxy(i).PauseReading();
+            s.proxy.PauseReading();
         return;
     }
 
@@ -133,10 +149,10 @@ void Relay::HandleRequest(int i, const QByteArray &chunk)
     case socks4::DecodeStatus::BadVersion:
         // Not a SOCKS4 request: refuse it and wait for the next one on the same connection.
         s.request.clear();
-        wsProxy(i).SendData(socks4::rejection());
+        s.proxy.SendData(socks4::rejection());
         return;
     case socks4::DecodeStatus::TooLong:
-        Q_EMIT LogLine(slotTag("Proxy", i) + QLatin1StringView("Error: SOCKS4 user id too long"));
+        logSlot("Proxy", i, QStringLiteral("Error: SOCKS4 user id too long"));
         closeSlot(i);
         return;
     case socks4::DecodeStatus::Complete:
@@ -151,25 +167,24 @@ void Relay::HandleRequest(int i, const QByteArray &chunk)
     s.address = request.address;
     Q_EMIT LogLine(socks4::requestLine(i, request));
     if (s.early.size() >= EarlyDataLimit)
-        wsProxy(i).PauseReading();
-    if (!wsOutbound(i).Connect(request.address, request.port))
-        wsOutbound_Error(i, QStringLiteral("Destination connection already in use"));
+        s.proxy.PauseReading();
+    // The destination endpoint is closed here: every way out of connecting closes the slot.
+    s.outbound.Connect(request.address, request.port);
 }
 
 void Relay::wsOutbound_Connect(int i)
 {
-    Q_EMIT LogLine(slotTag("Outbound", i) + QLatin1StringView("Connected"));
-    net::Endpoint &outbound = wsOutbound(i);
-    wsProxy(i).SendData(
-        socks4::grant(static_cast<quint16>(outbound.RemotePort()), outbound.RemoteHostIP()));
-    Slot &s = slot(i);
+    logSlot("Outbound", i, QStringLiteral("Connected"));
+    Slot &s = m_slots->at(static_cast<size_t>(i));
+    s.proxy.SendData(
+        socks4::grant(static_cast<quint16>(s.outbound.RemotePort()), s.outbound.RemoteHostIP()));
     s.connecting = false;
     if (!s.early.isEmpty()) {
-        outbound.SendData(s.early);
+        s.outbound.SendData(s.early);
         s.early.clear();
     }
-    if (outbound.BytesToSend() <= ResumeBelow)
-        wsProxy(i).ResumeReading();
+    if (s.outbound.BytesToSend() <= ResumeBelow)
+        s.proxy.ResumeReading();
 }
 
 // --- Destination data and teardown ----------------------------------------------------------
@@ -187,49 +202,48 @@ void Relay::wsOutbound_DataArrival(int i, qint64 bytesTotal)
 
 void Relay::wsProxy_Close(int i)
 {
-    Q_EMIT LogLine(slotTag("Proxy", i) + QLatin1StringView("Connection Closed"));
+    logSlot("Proxy", i, QStringLiteral("Connection Closed"));
     closeSlot(i);
 }
 
 void Relay::wsOutbound_Close(int i)
 {
-    Q_EMIT LogLine(slotTag("Outbound", i) + QLatin1StringView("Connection Closed"));
+    logSlot("Outbound", i, QStringLiteral("Connection Closed"));
     closeSlot(i);
 }
 
 void Relay::wsProxy_Error(int i, const QString &description)
 {
-    Q_EMIT LogLine(slotTag("Proxy", i) + QLatin1StringView("Error: ") + description);
+    logSlot("Proxy", i, QStringLiteral("Error: ") + description);
     closeSlot(i);
 }
 
 void Relay::wsOutbound_Error(int i, const QString &description)
 {
-    const Slot &s = slot(i);
+    const Slot &s = m_slots->at(static_cast<size_t>(i));
     if (s.connecting) {
         // Tell a waiting client that its destination cannot be reached (reply code 91) before
         // its connection is closed; the close still delivers these bytes.
         wsProxy(i).SendData(socks4::failure(s.port, s.address));
     }
-    Q_EMIT LogLine(slotTag("Outbound", i) + QLatin1StringView("Error: ") + description);
+    logSlot("Outbound", i, QStringLiteral("Error: ") + description);
     closeSlot(i);
 }
 
 void Relay::wsProxy_Connect(int i)
 {
-    Q_EMIT LogLine(slotTag("Proxy", i) + QLatin1StringView("Connected"));
+    logSlot("Proxy", i, QStringLiteral("Connected"));
 }
 
 void Relay::closeSlot(int i)
 {
     // Destination side first: the client endpoint closing is what frees the slot, so a slot
     // is never handed out while its destination connection still stands.
-    wsOutbound(i).Close();
-    wsProxy(i).Close();
-    slot(i) = Slot {};
+    Slot &s = m_slots->at(static_cast<size_t>(i));
+    s.outbound.Close();
+    s.proxy.Close();
+    s.reset();
 }
-
-// --- Flow control ---------------------------------------------------------------------------
 
 void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)
 {
@@ -237,19 +251,6 @@ void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)
     // A slow reader on one side holds back the other side instead of growing our queue.
     if (to.BytesToSend() > PauseAbove)
         from.PauseReading();
-}
-
-void Relay::onProxyDrained(int i, qint64 queued)
-{
-    if (queued <= ResumeBelow && wsOutbound(i).State() == net::Endpoint::sckConnected)
-        wsOutbound(i).ResumeReading();
-}
-
-void Relay::onOutboundDrained(int i, qint64 queued)
-{
-    if (queued <= ResumeBelow && !slot(i).connecting
-        && wsProxy(i).State() == net::Endpoint::sckConnected)
-        wsProxy(i).ResumeReading();
 }
 
 } // namespace relay

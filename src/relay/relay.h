@@ -34,8 +34,8 @@ public:
     ~Relay() override;
 
     net::Endpoint &wsListener() { return m_listener; }
-    net::Endpoint &wsProxy(int i) { return *m_proxy.at(static_cast<size_t>(i)); }
-    net::Endpoint &wsOutbound(int i) { return *m_outbound.at(static_cast<size_t>(i)); }
+    net::Endpoint &wsProxy(int i);
+    net::Endpoint &wsOutbound(int i);
 
 Q_SIGNALS:
     void LogLine(const QString &line);
@@ -61,14 +61,10 @@ private:
 
     void closeSlot(int i);
     void forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal);
-    void onProxyDrained(int i, qint64 queued);
-    void onOutboundDrained(int i, qint64 queued);
-    Slot &slot(int i);
+    void logSlot(const char *side, int i, const QString &text);
 
     AdmitFn m_admits;
     net::Endpoint m_listener;
-    std::array<net::Endpoint *, SlotCount> m_proxy {};
-    std::array<net::Endpoint *, SlotCount> m_outbound {};
     std::unique_ptr<std::array<Slot, SlotCount>> m_slots;
 };
 

@@ -17,15 +17,9 @@ inline constexpr qsizetype FixedLength = 8; ///< VN, CD, DSTPORT (2), DSTIP (4)
 /// FixedLength + MaxUserIdLength + 1 bytes; one more byte without a NUL is TooLong.
 inline constexpr qsizetype MaxUserIdLength = 1024;
 
-/// Bytes from text of hexadecimal digits, two characters per byte: "1F90" gives 0x1F 0x90. An odd
-/// last character is a byte of its own ("ABC" gives 0xAB 0x0C). Each step reads the hexadecimal
-/// digits it starts with; a step without any gives 0.
-QByteArray HtS(const QString &hexToStr);
-
 /// One SOCKS4 request as the client sent it.
 struct Request
 {
-    quint8 version = 0;
     quint8 command = 0; ///< CD; read, never examined: every request is served as CONNECT
     quint16 port = 0; ///< DSTPORT
     QString address; ///< DSTIP as dotted text without leading zeros, e.g. "10.0.0.5"
@@ -57,9 +51,8 @@ QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
 QByteArray failure(quint16 port, const QString &dottedAddress);
 
-/// The user id as shown in the status log: byte for byte (Latin-1), controls escaped.
-QString describeUserId(const QByteArray &userId);
-/// "Proxy [slot] Request from <user id> to <address>:<port>".
+/// "Proxy [slot] Request from <user id> to <address>:<port>", the user id byte for byte
+/// (Latin-1) with control characters escaped.
 QString requestLine(int slot, const Request &request);
 
 } // namespace relay::socks4

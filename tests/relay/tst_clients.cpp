@@ -2,16 +2,16 @@
 
 #include "harness.h"
 
-#include <QCryptographicHash>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 
 using namespace harness;
+using namespace Qt::StringLiterals;
 
 namespace {
 
-/// Just enough HTTP/1.1 for curl: GET /file answers with `body`; PUT stores what it gets.
+/// Just enough HTTP/1.1 for curl: GET answers with `body`, PUT stores what it gets.
 struct HttpServer
 {
     QTcpServer server;
@@ -22,49 +22,36 @@ struct HttpServer
     {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                auto buffer = std::make_shared<QByteArray>();
-                QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
-                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, buffer] {
-                    *buffer += s->readAll();
-                    serve(s, *buffer);
+            QTcpSocket *s = server.nextPendingConnection();
+            QObject::connect(s, &QTcpSocket::disconnected, s, &QObject::deleteLater);
+            QObject::connect(
+                s, &QTcpSocket::readyRead, s, [this, s, buffer = QByteArray()]() mutable {
+                    buffer += s->readAll();
+                    const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
+                    const qsizetype at = buffer.toLower().indexOf("content-length:");
+                    const qsizetype length = at < 0
+                        ? 0
+                        : buffer.mid(at + 15, 20).split('\r').at(0).trimmed().toLongLong();
+                    if (headerEnd < 0 || buffer.size() < headerEnd + 4 + length)
+                        return;
+                    uploaded = buffer.mid(headerEnd + 4);
+                    const QByteArray reply = buffer.startsWith("GET ") ? body : QByteArray();
+                    s->write("HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: "
+                        + QByteArray::number(reply.size()) + "\r\n\r\n" + reply);
+                    s->disconnectFromHost();
                 });
-            }
         });
     }
-
-    void serve(QTcpSocket *s, QByteArray &buffer)
-    {
-        const qsizetype headerEnd = buffer.indexOf("\r\n\r\n");
-        if (headerEnd < 0)
-            return;
-        const QByteArray head = buffer.left(headerEnd);
-        const QByteArray payload = buffer.mid(headerEnd + 4);
-        if (head.startsWith("GET ")) {
-            s->write("HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
-                + "\r\nConnection: close\r\n\r\n" + body);
-            s->disconnectFromHost();
-            buffer.clear();
-            return;
-        }
-        qsizetype length = 0;
-        for (const QByteArray &line : head.split('\n')) {
-            if (line.toLower().startsWith("content-length:"))
-                length = line.mid(15).trimmed().toLongLong();
-        }
-        if (payload.size() < length)
-            return;
-        uploaded = payload;
-        s->write("HTTP/1.1 201 Created\r\nContent-Length: 0\r\nConnection: close\r\n\r\n");
-        s->disconnectFromHost();
-        buffer.clear();
-    }
-    quint16 port() const { return server.serverPort(); }
 };
 
-QString tool(const char *name)
+/// Runs a client to its end while the proxy, on this thread, keeps serving.
+int run(const QString &program, const QStringList &arguments)
 {
-    return QStandardPaths::findExecutable(QString::fromLatin1(name));
+    QProcess process;
+    process.start(program, arguments);
+    if (!QTest::qWaitFor([&] { return process.state() == QProcess::NotRunning; }, 60000))
+        return -1;
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
 }
 
 } // namespace
@@ -76,7 +63,7 @@ class tst_Clients final : public QObject
 private Q_SLOTS:
     void curlDownloadsAndUploadsUnchanged()
     {
-        const QString curl = tool("curl");
+        const QString curl = QStandardPaths::findExecutable(u"curl"_s);
         if (curl.isEmpty())
             QSKIP("curl is not installed");
         Proxy proxy;
@@ -84,42 +71,33 @@ private Q_SLOTS:
         http.body = pattern(6 * 1024 * 1024, 11);
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
-        const QString proxyArg = QStringLiteral("127.0.0.1:") + QString::number(proxy.port);
-        const QString base = QStringLiteral("http://127.0.0.1:") + QString::number(http.port());
+        const QString proxyArg = u"127.0.0.1:%1"_s.arg(proxy.port);
+        const QString url = u"http://127.0.0.1:%1/file"_s.arg(http.server.serverPort());
 
-        QProcess download;
-        download.start(curl,
-            { QStringLiteral("-sS"), QStringLiteral("--socks4"), proxyArg, QStringLiteral("-o"),
-                dir.filePath(QStringLiteral("got")), base + QStringLiteral("/file") });
-        QTRY_COMPARE_WITH_TIMEOUT(download.state(), QProcess::NotRunning, 30000);
-        QCOMPARE(download.exitCode(), 0);
-        QFile got(dir.filePath(QStringLiteral("got")));
-        QVERIFY(got.open(QIODevice::ReadOnly));
-        QVERIFY(got.readAll() == http.body);
+        const QString got = dir.filePath(u"got"_s);
+        QCOMPARE(run(curl, { u"-sS"_s, u"--socks4"_s, proxyArg, u"-o"_s, got, url }), 0);
+        QFile file(got);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.readAll() == http.body);
 
-        QFile upload(dir.filePath(QStringLiteral("up")));
+        QFile upload(dir.filePath(u"up"_s));
         QVERIFY(upload.open(QIODevice::WriteOnly));
         const QByteArray sent = pattern(5 * 1024 * 1024 + 17, 13);
         upload.write(sent);
         upload.close();
-        QProcess put;
-        put.start(curl,
-            { QStringLiteral("-sS"), QStringLiteral("--socks4"), proxyArg, QStringLiteral("-H"),
-                QStringLiteral("Expect:"), QStringLiteral("-T"), upload.fileName(),
-                base + QStringLiteral("/up") });
-        QTRY_COMPARE_WITH_TIMEOUT(put.state(), QProcess::NotRunning, 30000);
-        QCOMPARE(put.exitCode(), 0);
-        QCOMPARE(http.uploaded.size(), sent.size());
+        QCOMPARE(run(curl,
+                     { u"-sS"_s, u"--socks4"_s, proxyArg, u"-H"_s, u"Expect:"_s, u"-T"_s,
+                         upload.fileName(), url }),
+            0);
         QVERIFY(http.uploaded == sent);
-
         // curl sends an empty user id: "from" and "to" are two blanks apart.
-        const QString target = QStringLiteral("127.0.0.1:") + QString::number(http.port());
-        QVERIFY(proxy.log.contains(QStringLiteral("Proxy [0] Request from  to ") + target));
+        QVERIFY(proxy.log.contains(
+            u"Proxy [0] Request from  to 127.0.0.1:%1"_s.arg(http.server.serverPort())));
     }
 
     void ncatWorksInteractively()
     {
-        const QString ncat = tool("ncat");
+        const QString ncat = QStandardPaths::findExecutable(u"ncat"_s);
         if (ncat.isEmpty())
             QSKIP("ncat is not installed");
         Proxy proxy;
@@ -127,22 +105,20 @@ private Q_SLOTS:
         echo.echo = true;
         QProcess nc;
         nc.start(ncat,
-            { QStringLiteral("--proxy"), QStringLiteral("127.0.0.1:") + QString::number(proxy.port),
-                QStringLiteral("--proxy-type"), QStringLiteral("socks4"),
-                QStringLiteral("127.0.0.1"), QString::number(echo.port()) });
+            { u"--proxy"_s, u"127.0.0.1:%1"_s.arg(proxy.port), u"--proxy-type"_s, u"socks4"_s,
+                u"127.0.0.1"_s, QString::number(echo.port()) });
         QVERIFY(nc.waitForStarted());
         QByteArray out;
         connect(&nc, &QProcess::readyReadStandardOutput, this,
             [&] { out += nc.readAllStandardOutput(); });
         nc.write("hello through socks4\n");
-        QTRY_COMPARE_WITH_TIMEOUT(out, QByteArray("hello through socks4\n"), 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(out, "hello through socks4\n"_ba, 15000);
         nc.write("second line\n");
-        QTRY_COMPARE_WITH_TIMEOUT(out, QByteArray("hello through socks4\nsecond line\n"), 15000);
-        QTRY_COMPARE(proxy.log.size(), 3);
-        QCOMPARE(proxy.log.at(2), QStringLiteral("Outbound [0] Connected"));
+        QTRY_COMPARE_WITH_TIMEOUT(out, "hello through socks4\nsecond line\n"_ba, 15000);
+        QCOMPARE(proxy.log.at(2), u"Outbound [0] Connected"_s);
         nc.closeWriteChannel();
         QTRY_COMPARE_WITH_TIMEOUT(nc.state(), QProcess::NotRunning, 15000);
-        QCOMPARE(proxy.log.last(), QStringLiteral("Proxy [0] Connection Closed"));
+        QCOMPARE(proxy.log.last(), u"Proxy [0] Connection Closed"_s);
     }
 };
 

@@ -11,9 +11,11 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
-#include <QtEndian>
 
 #include <memory>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 #include <vector>
 
 namespace harness {
@@ -36,14 +38,13 @@ inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint8
     r += char(port & 0xff);
     for (int shift = 24; shift >= 0; shift -= 8)
         r += char((address >> shift) & 0xff);
-    r += userId;
-    r += char(0);
-    return r;
+    return r + userId + '\0';
 }
 
-inline QByteArray grantFor(quint16 port)
+/// The 8-byte reply for 127.0.0.1: 0x5a is the grant, 0x5b the failure.
+inline QByteArray grantFor(quint16 port, char code = 0x5a)
 {
-    return QByteArray::fromHex("005a") + char(port >> 8) + char(port & 0xff)
+    return QByteArray(1, '\0') + code + char(port >> 8) + char(port & 0xff)
         + QByteArray::fromHex("7f000001");
 }
 
@@ -72,6 +73,7 @@ struct Destination
     std::vector<std::unique_ptr<QTcpSocket>> peers;
     std::vector<QByteArray> received;
     bool echo = false;
+    bool reading = true;
 
     Destination()
     {
@@ -83,6 +85,8 @@ struct Destination
                 s->setParent(nullptr);
                 received.emplace_back();
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, index] {
+                    if (!reading)
+                        return;
                     const QByteArray bytes = s->readAll();
                     received[index] += bytes;
                     if (echo)
@@ -92,6 +96,30 @@ struct Destination
         });
     }
     quint16 port() const { return server.serverPort(); }
+};
+
+/// A loopback port whose accept queue is full (backlog 0 and one connection never accepted):
+/// the kernel drops every further SYN, so a connection to it stays under way.
+struct Blackhole
+{
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    quint16 port = 0;
+    QTcpSocket filler;
+
+    Blackhole()
+    {
+        sockaddr_in a {};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof a;
+        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), length) != 0 || ::listen(fd, 0) != 0
+            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+            return;
+        filler.connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
+        if (filler.waitForConnected(5000))
+            port = ntohs(a.sin_port);
+    }
+    ~Blackhole() { ::close(fd); }
 };
 
 /// A client socket that collects what it receives and notes when the proxy closes it.
