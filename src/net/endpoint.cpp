@@ -1,15 +1,20 @@
 #include "endpoint.h"
 
+#include "lingerer.h"
 #include "listenserver.h"
 
 #include <QHostAddress>
 #include <QNetworkInterface>
+#include <QSocketNotifier>
 #include <QTcpSocket>
-#include <QTimer>
 
-#include <fcntl.h>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,50 +30,50 @@ QString dotted(const QHostAddress &address)
     return ok ? QHostAddress(v4).toString() : address.toString();
 }
 
-/// Half-closes the sending side once everything queued is in the kernel, keeps swallowing what
-/// the peer still sends (closing a socket with unread input resets the connection, and a reset
-/// can destroy bytes the peer has not read yet), and lets the socket go when the peer closes
-/// too or the bound runs out.
-void linger(QTcpSocket *socket, int timeoutMs)
+/// The address and port at one end of a socket (getpeername or getsockname).
+template<typename Get> std::pair<QString, quint16> socketAddress(int fd, Get get)
 {
-    const auto finishSending = [socket] {
-        if (socket->bytesToWrite() == 0 && socket->state() == QAbstractSocket::ConnectedState)
-            ::shutdown(static_cast<int>(socket->socketDescriptor()), SHUT_WR);
-    };
-    QObject::connect(socket, &QTcpSocket::bytesWritten, socket, finishSending);
-    QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] { socket->readAll(); });
-    QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-    QObject::connect(socket, &QTcpSocket::errorOccurred, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
-    QTimer::singleShot(timeoutMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
-    socket->readAll();
-    finishSending();
+    sockaddr_storage a {};
+    socklen_t length = sizeof a;
+    if (get(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
+        return { {}, 0 };
+    const QHostAddress address(reinterpret_cast<const sockaddr *>(&a));
+    // sin_port and sin6_port sit at the same offset.
+    return { dotted(address), ntohs(reinterpret_cast<const sockaddr_in *>(&a)->sin_port) };
+}
+
+/// A peer that resets or has gone is its close, as with a Winsock control; not a failure.
+bool peerWentAway(int error)
+{
+    return error == ECONNRESET || error == EPIPE || error == ECONNABORTED;
 }
 
 } // namespace
 
 Endpoint::Endpoint(QObject *parent) : QObject(parent) { }
 
-Endpoint::~Endpoint() = default;
+Endpoint::~Endpoint()
+{
+    releaseLinks();
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
 
 quint32 Endpoint::LocalPort() const
 {
     if (m_server)
         return m_server->serverPort();
-    if (m_socket)
-        return m_socket->localPort();
+    if (m_fd >= 0)
+        return socketAddress(m_fd, ::getsockname).second;
+    if (m_connector)
+        return m_connector->localPort();
     return m_localPort;
 }
 
 QString Endpoint::LocalIP() const
 {
-    if (m_socket && m_socket->state() == QAbstractSocket::ConnectedState)
-        return dotted(m_socket->localAddress());
+    if (m_fd >= 0)
+        return socketAddress(m_fd, ::getsockname).first;
     for (const QHostAddress &a : QNetworkInterface::allAddresses()) {
         if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
             return dotted(a);
@@ -100,13 +105,10 @@ bool Endpoint::Listen()
 
 void Endpoint::onIncoming(qintptr descriptor)
 {
-    sockaddr_storage peer {};
-    socklen_t length = sizeof peer;
-    if (::getpeername(static_cast<int>(descriptor), reinterpret_cast<sockaddr *>(&peer), &length)
-        == 0) {
-        const QHostAddress address(reinterpret_cast<const sockaddr *>(&peer));
-        m_remoteHostIP = dotted(address);
-        m_remotePort = ntohs(reinterpret_cast<const sockaddr_in *>(&peer)->sin_port);
+    const auto [address, port] = socketAddress(static_cast<int>(descriptor), ::getpeername);
+    if (!address.isEmpty()) {
+        m_remoteHostIP = address;
+        m_remotePort = port;
         Q_EMIT ConnectionRequest(descriptor);
     }
     // Accept() works on a duplicate, so this closes the request unless somebody took it.
@@ -120,16 +122,8 @@ bool Endpoint::Accept(qintptr requestID)
     const int own = ::fcntl(static_cast<int>(requestID), F_DUPFD_CLOEXEC, 0);
     if (own < 0)
         return false;
-    auto *socket = new QTcpSocket(this);
-    if (!socket->setSocketDescriptor(own)) {
-        ::close(own);
-        delete socket;
-        return false;
-    }
-    attach(socket);
-    m_state = sckConnected;
-    m_remoteHostIP = dotted(socket->peerAddress());
-    m_remotePort = socket->peerPort();
+    ::fcntl(own, F_SETFL, ::fcntl(own, F_GETFL) | O_NONBLOCK);
+    attach(own);
     return true;
 }
 
@@ -138,200 +132,308 @@ bool Endpoint::Connect(const QString &host, quint32 port)
     if (m_state != sckClosed)
         return false;
     auto *socket = new QTcpSocket(this);
-    attach(socket);
+    m_connector = socket;
+    ++m_generation;
+    m_errorString.clear();
     m_state = sckConnecting;
     m_remoteHostIP = host;
     m_remotePort = port;
-    socket->connectToHost(host, static_cast<quint16>(port));
-    return true;
-}
-
-void Endpoint::attach(QTcpSocket *socket)
-{
-    m_socket = socket;
-    ++m_generation;
-    m_paused = false;
-    m_peerClosed = false;
-    m_arrivalPosted = false;
-    m_errorString.clear();
-    socket->setReadBufferSize(ReadChunk);
-
-    // Every handler checks that the socket is still ours: Close() disconnects them, and this
-    // keeps a late signal from the old socket away from the next connection all the same.
+    // Both handlers check that the socket is still ours: Close() disconnects them, and this keeps
+    // a late signal from the old socket away from the next connection all the same.
     connect(socket, &QTcpSocket::connected, this, [this, socket] {
-        if (socket != m_socket)
-            return;
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
-        m_state = sckConnected;
-        m_remoteHostIP = dotted(socket->peerAddress());
-        m_remotePort = socket->peerPort();
-        Q_EMIT Connected();
-    });
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-        if (socket == m_socket)
-            onReadyRead();
-    });
-    connect(socket, &QTcpSocket::readChannelFinished, this, [this, socket] {
-        if (socket == m_socket)
-            onPeerClosed();
-    });
-    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        if (socket == m_socket)
-            onPeerClosed();
-    });
-    connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] {
-        if (socket == m_socket)
-            Q_EMIT SendProgress(socket->bytesToWrite());
+        if (socket == m_connector)
+            takeOver(socket);
     });
     connect(socket, &QTcpSocket::errorOccurred, this,
         [this, socket](QAbstractSocket::SocketError error) {
-            // The peer closing is the Closed event, not a failure.
-            if (socket != m_socket || error == QAbstractSocket::RemoteHostClosedError
-                || m_state == sckError)
+            if (socket != m_connector || m_state == sckError)
                 return;
             m_state = sckError;
             m_errorString = socket->errorString();
             Q_EMIT Error(static_cast<int>(error), m_errorString);
         });
-    if (socket->state() == QAbstractSocket::ConnectedState)
-        socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+    socket->connectToHost(host, static_cast<quint16>(port));
+    return true;
+}
+
+void Endpoint::takeOver(QTcpSocket *socket)
+{
+    // The connection is up: keep a duplicate of its descriptor and let the QTcpSocket go. Closing
+    // its descriptor does not end the connection while ours stays open.
+    m_connector = nullptr;
+    const int own = ::fcntl(static_cast<int>(socket->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+    const QByteArray early = socket->readAll();
+    socket->disconnect(this);
+    socket->abort();
+    socket->deleteLater();
+    if (own < 0) {
+        fail(errno);
+        return;
+    }
+    attach(own);
+    m_in = early;
+    Q_EMIT Connected();
+}
+
+void Endpoint::attach(int fd)
+{
+    m_fd = fd;
+    ++m_generation;
+    m_state = sckConnected;
+    m_paused = false;
+    m_peerClosed = false;
+    m_writeFailed = false;
+    m_errorString.clear();
+    m_in.clear();
+    const int one = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::tie(m_remoteHostIP, m_remotePort) = socketAddress(fd, ::getpeername);
+
+    if (!m_reader) {
+        m_reader = new QSocketNotifier(QSocketNotifier::Read, this);
+        m_writer = new QSocketNotifier(QSocketNotifier::Write, this);
+        connect(m_reader, &QSocketNotifier::activated, this, &Endpoint::onReadable);
+        connect(m_writer, &QSocketNotifier::activated, this, &Endpoint::onWritable);
+    }
+    m_reader->setSocket(fd);
+    m_writer->setSocket(fd);
+    updateReader();
+}
+
+void Endpoint::updateReader()
+{
+    if (m_reader)
+        m_reader->setEnabled(
+            m_fd >= 0 && m_state == sckConnected && !m_paused && !m_peerClosed && !m_waitingOn);
+}
+
+qint64 Endpoint::kernelBytes() const
+{
+    int n = 0;
+    return m_fd >= 0 && ::ioctl(m_fd, FIONREAD, &n) == 0 ? n : 0;
+}
+
+void Endpoint::onReadable()
+{
+    if (m_state != sckConnected)
+        return;
+    const qint64 waiting = m_in.size() + kernelBytes();
+    if (waiting > 0) {
+        Q_EMIT DataArrival(std::min(waiting, ReadChunk));
+        return;
+    }
+    char probe = 0;
+    const ssize_t n = ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n > 0)
+        Q_EMIT DataArrival(1);
+    else if (n == 0 || peerWentAway(errno))
+        peerGone();
+    else if (errno != EAGAIN && errno != EINTR)
+        fail(errno);
+}
+
+void Endpoint::peerGone()
+{
+    if (m_peerClosed || m_state != sckConnected)
+        return;
+    m_peerClosed = true;
+    m_state = sckClosing;
+    updateReader();
+    Q_EMIT Closed();
+}
+
+void Endpoint::fail(int error)
+{
+    m_state = sckError;
+    m_errorString = QString::fromLocal8Bit(std::strerror(error));
+    updateReader();
+    if (m_writer)
+        m_writer->setEnabled(false);
+    Q_EMIT Error(static_cast<int>(QAbstractSocket::NetworkError), m_errorString);
+}
+
+void Endpoint::postWriteFailure(int error)
+{
+    // Sending happens inside the owner's handlers; the event it causes is raised afterwards.
+    m_writeFailed = true;
+    m_out.clear();
+    m_writer->setEnabled(false);
+    QMetaObject::invokeMethod(
+        this,
+        [this, error, generation = m_generation] {
+            if (generation != m_generation)
+                return;
+            if (peerWentAway(error))
+                peerGone();
+            else if (m_state == sckConnected || m_state == sckClosing)
+                fail(error);
+        },
+        Qt::QueuedConnection);
+}
+
+void Endpoint::flush()
+{
+    int error = 0;
+    switch (m_out.flush(m_fd, error)) {
+    case Outgoing::Result::Done:
+        m_writer->setEnabled(false);
+        break;
+    case Outgoing::Result::Blocked:
+        m_writer->setEnabled(true);
+        break;
+    case Outgoing::Result::Failed:
+        postWriteFailure(error);
+        return;
+    }
+    if (m_feeder && m_out.pipeRoom() > 0) {
+        Endpoint *feeder = std::exchange(m_feeder, nullptr);
+        feeder->m_waitingOn = nullptr;
+        feeder->updateReader();
+    }
+}
+
+void Endpoint::onWritable()
+{
+    if (m_fd < 0 || m_writeFailed)
+        return;
+    const qint64 before = m_out.size();
+    flush();
+    if (m_fd >= 0 && m_out.size() != before)
+        Q_EMIT SendProgress(m_out.size());
 }
 
 void Endpoint::SendData(const QByteArray &bytes)
 {
-    if (!m_socket || m_state != sckConnected || bytes.isEmpty())
+    if (m_fd < 0 || m_state != sckConnected || bytes.isEmpty() || m_writeFailed)
         return;
-    m_socket->write(bytes);
+    m_out.append(bytes);
+    flush();
 }
 
 QByteArray Endpoint::GetData(qint64 maxLen)
 {
-    if (!m_socket)
+    if (m_fd < 0)
         return {};
-    QByteArray bytes = maxLen < 0 ? m_socket->readAll() : m_socket->read(maxLen);
-    if (m_peerClosed && m_socket->bytesAvailable() == 0) {
-        // Raise the close only after the owner's handler has dealt with these bytes.
-        QMetaObject::invokeMethod(
-            this,
-            [this, generation = m_generation] {
-                if (generation == m_generation)
-                    maybeRaiseClosed();
-            },
-            Qt::QueuedConnection);
-    }
+    QByteArray bytes = maxLen < 0 ? std::exchange(m_in, {}) : m_in.left(maxLen);
+    m_in.remove(0, bytes.size());
+    const qint64 wanted = maxLen < 0 ? kernelBytes() : maxLen - bytes.size();
+    if (wanted <= 0)
+        return bytes;
+    const qsizetype had = bytes.size();
+    bytes.resize(had + wanted);
+    ssize_t n = 0;
+    do
+        n = ::recv(m_fd, bytes.data() + had, static_cast<size_t>(wanted), MSG_DONTWAIT);
+    while (n < 0 && errno == EINTR);
+    // An end or a failure is reported by the next read event, once these bytes are handled.
+    bytes.truncate(had + std::max<qint64>(n, 0));
     return bytes;
 }
 
 qint64 Endpoint::TransferTo(Endpoint &to, qint64 maxLen)
 {
-    const QByteArray chunk = GetData(maxLen);
+    const qint64 most = maxLen < 0 ? ReadChunk : std::min(maxLen, ReadChunk);
+    const bool spliceable = m_zeroCopy && to.m_zeroCopy && m_in.isEmpty() && m_fd >= 0
+        && to.m_fd >= 0 && to.m_state == sckConnected && !to.m_writeFailed && !to.m_out.copyOnly()
+        && !to.m_out.hasCopied();
+    if (spliceable) {
+        const qint64 moved = to.m_out.spliceFrom(m_fd, most);
+        if (moved > 0) {
+            to.flush();
+            return moved;
+        }
+        if (moved == 0) {
+            if (to.m_out.pipeRoom() == 0) {
+                // No room: read nothing until the other side has taken some.
+                m_waitingOn = &to;
+                to.m_feeder = this;
+                updateReader();
+            }
+            return 0;
+        }
+        if (Outgoing::spliceRefused(errno))
+            m_zeroCopy = false;
+    }
+    const QByteArray chunk = GetData(most);
     to.SendData(chunk);
     return chunk.size();
 }
 
 qint64 Endpoint::BytesAvailable() const
 {
-    return m_socket ? m_socket->bytesAvailable() : 0;
+    return m_in.size() + kernelBytes();
 }
 
 qint64 Endpoint::BytesToSend() const
 {
-    return m_socket ? m_socket->bytesToWrite() : 0;
+    return m_out.size();
 }
 
 void Endpoint::PauseReading()
 {
     m_paused = true;
+    updateReader();
 }
 
 void Endpoint::ResumeReading()
 {
-    if (!m_paused)
-        return;
     m_paused = false;
-    postDataArrival();
+    updateReader();
 }
 
-void Endpoint::onReadyRead()
+void Endpoint::releaseLinks()
 {
-    if (m_paused || m_state != sckConnected)
-        return;
-    const qint64 available = m_socket->bytesAvailable();
-    if (available > 0)
-        Q_EMIT DataArrival(available);
-}
-
-void Endpoint::onPeerClosed()
-{
-    if (m_peerClosed || m_state == sckError)
-        return;
-    m_peerClosed = true;
-    if (m_socket->bytesAvailable() > 0)
-        postDataArrival();
-    else
-        maybeRaiseClosed();
-}
-
-void Endpoint::maybeRaiseClosed()
-{
-    if (!m_socket || !m_peerClosed || m_state != sckConnected || m_socket->bytesAvailable() > 0)
-        return;
-    m_state = sckClosing;
-    Q_EMIT Closed();
-}
-
-void Endpoint::postDataArrival()
-{
-    if (m_arrivalPosted)
-        return;
-    m_arrivalPosted = true;
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation = m_generation] {
-            if (generation != m_generation)
-                return;
-            m_arrivalPosted = false;
-            if (m_paused || !m_socket)
-                return;
-            if (m_socket->bytesAvailable() > 0)
-                onReadyRead();
-            else
-                maybeRaiseClosed();
-        },
-        Qt::QueuedConnection);
+    if (m_feeder) {
+        m_feeder->m_waitingOn = nullptr;
+        m_feeder->updateReader();
+        m_feeder = nullptr;
+    }
+    if (m_waitingOn) {
+        m_waitingOn->m_feeder = nullptr;
+        m_waitingOn = nullptr;
+    }
 }
 
 void Endpoint::Close()
 {
     ++m_generation;
+    const bool peerClosed = m_peerClosed;
     m_state = sckClosed;
     m_paused = false;
     m_peerClosed = false;
-    m_arrivalPosted = false;
+    releaseLinks();
     if (m_server) {
         m_server->disconnect(this);
         m_server->close();
         m_server->deleteLater();
         m_server = nullptr;
     }
-    if (m_socket) {
-        QTcpSocket *socket = m_socket;
-        m_socket = nullptr;
+    if (m_connector) {
+        QTcpSocket *socket = std::exchange(m_connector, nullptr);
         socket->disconnect(this);
-        detachAndLinger(socket);
-    }
-}
-
-void Endpoint::detachAndLinger(QTcpSocket *socket)
-{
-    if (socket->state() == QAbstractSocket::ConnectedState
-        || (socket->state() == QAbstractSocket::ClosingState && socket->bytesToWrite() > 0)) {
-        socket->setReadBufferSize(0);
-        linger(socket, LingerTimeoutMs);
-    } else {
         socket->abort();
         socket->deleteLater();
     }
+    if (m_fd < 0)
+        return;
+    m_reader->setEnabled(false);
+    m_writer->setEnabled(false);
+    const int fd = std::exchange(m_fd, -1);
+    m_in.clear();
+    if (m_writeFailed || (peerClosed && m_out.size() == 0)) {
+        // Nothing to deliver and nothing more to read: the end is orderly at once.
+        ::close(fd);
+        m_out.clear();
+    } else {
+        if (!m_lingerer)
+            m_lingerer = Lingerer::sharedBy(this);
+        // Queued bytes go with the connection; an empty pipe stays for the next one.
+        Outgoing pending;
+        if (m_out.size() > 0)
+            pending = std::exchange(m_out, Outgoing());
+        m_lingerer->add(fd, std::move(pending), peerClosed);
+    }
+    m_writeFailed = false;
 }
 
 } // namespace net

@@ -4,12 +4,16 @@
 #include <QObject>
 #include <QString>
 
+#include "outgoing.h"
+
 QT_BEGIN_NAMESPACE
+class QSocketNotifier;
 class QTcpSocket;
 QT_END_NAMESPACE
 
 namespace net {
 
+class Lingerer;
 class ListenServer;
 
 /// An event-driven TCP endpoint in the style of a Winsock control: a long-lived object that is
@@ -19,10 +23,20 @@ class ListenServer;
 /// Guarantees the proxy logic relies on:
 /// - Peer and local addresses are always plain dotted IPv4 text ("10.0.0.5").
 /// - After Close(), no event of the closed connection ever reaches a later one.
-/// - Close() never discards bytes already queued with SendData(): they are delivered in the
-///   background, then the connection is closed, while this endpoint reads as closed at once.
-/// - Closed() is raised only once every received byte has been taken with GetData(), so a peer's
-///   last bytes are never lost to its close event, however long reading was paused.
+/// - Close() never discards bytes already queued (SendData() or TransferTo()): they are delivered
+///   in the background, then the connection ends, while this endpoint reads as closed at once.
+///   What the peer sends after Close() is thrown away, for about a second at most; after that a
+///   peer that keeps sending is reset (see Lingerer).
+/// - Closed() is raised only once every received byte has been taken with GetData() or
+///   TransferTo(), so a peer's last bytes are never lost to its close event, however long
+///   reading was paused.
+///
+/// How it works: while connecting, a QTcpSocket does the work (name lookup, error texts). Once
+/// connected, the endpoint owns the bare descriptor and watches it with two socket notifiers on
+/// the owner's event loop. Received bytes stay in the kernel until they are taken, so a paused
+/// endpoint holds nothing and TCP holds the peer back. TransferTo() moves bytes from one socket
+/// to the other with splice(2) through a pipe that belongs to the receiving endpoint, so relayed
+/// bytes never pass through user space; where the kernel refuses splice it copies instead.
 class Endpoint final : public QObject
 {
     Q_OBJECT
@@ -59,35 +73,37 @@ public:
     /// Starts connecting to a dotted IPv4 address; Connected() or Error() follows. Returns false
     /// (and does nothing) if this endpoint is not closed.
     bool Connect(const QString &host, quint32 port);
-    /// Queues bytes for sending, in call order. Dropped when not connected.
+    /// Queues bytes for sending, in call order (after what TransferTo() queued before). Sent
+    /// at once as far as the kernel takes them. Dropped when not connected.
     void SendData(const QByteArray &bytes);
     /// Takes up to maxLen received bytes (all of them for a negative maxLen).
     QByteArray GetData(qint64 maxLen = -1);
-    /// Moves up to maxLen received bytes, unchanged and in order, onto the send queue of `to`
-    /// (GetData then SendData), and returns how many. This is the relay's one data path, so a
-    /// zero-copy implementation (splice through a pipe) can replace it without the relay
-    /// noticing; what such a pipe holds counts in to.BytesToSend().
+    /// Moves up to maxLen received bytes (at most ReadChunk), unchanged and in order, onto the
+    /// send queue of `to`, as GetData() then to.SendData() would, and returns how many. Once both
+    /// are connected the bytes go by splice through the pipe of `to`, whose contents count in
+    /// to.BytesToSend(). When `to` can take nothing more, this endpoint stops reading until it
+    /// can, so a caller that ignores flow control never spins.
     qint64 TransferTo(Endpoint &to, qint64 maxLen = -1);
     /// Closes the connection or stops listening; the state is Closed at once. Queued outgoing
-    /// bytes are still delivered (bounded by LingerTimeoutMs), then the connection is closed.
+    /// bytes are still delivered (bounded by Lingerer::LingerTimeoutMs), then the connection ends.
     void Close();
 
     /// Bytes received and not yet taken.
     qint64 BytesAvailable() const;
-    /// Bytes queued with SendData() and not yet handed to the kernel.
+    /// Bytes queued (SendData(), TransferTo()) and not yet handed to the kernel.
     qint64 BytesToSend() const;
-    /// Stops raising DataArrival and stops taking bytes from the kernel (beyond a small buffer),
-    /// so that TCP flow control holds the peer back. Resuming raises DataArrival again if bytes
-    /// are waiting.
+    /// Stops raising DataArrival and stops taking bytes from the kernel, so that TCP flow control
+    /// holds the peer back. Resuming raises DataArrival again if bytes are waiting.
     void PauseReading();
     void ResumeReading();
     bool IsReadingPaused() const { return m_paused; }
+    /// Splicing is on by default; off, TransferTo() copies, as it does by itself wherever the
+    /// kernel refuses splice. For comparisons and tests.
+    void setZeroCopy(bool on) { m_zeroCopy = on; }
 
     QString ErrorString() const { return m_errorString; }
 
-    /// How long a closed connection may take to deliver what was queued before it is dropped.
-    static constexpr int LingerTimeoutMs = 30'000;
-    /// What one socket buffers from the kernel before reading waits for the owner.
+    /// The most one DataArrival announces and one GetData() or TransferTo() call moves.
     static constexpr qint64 ReadChunk = 128 * 1024;
 
 Q_SIGNALS:
@@ -107,24 +123,38 @@ Q_SIGNALS:
 private:
     friend class ListenServer;
     void onIncoming(qintptr descriptor);
-    void attach(QTcpSocket *socket);
-    void detachAndLinger(QTcpSocket *socket);
-    void onReadyRead();
-    void onPeerClosed();
-    void maybeRaiseClosed();
-    void postDataArrival();
+    void attach(int fd);
+    void takeOver(QTcpSocket *socket);
+    void onReadable();
+    void onWritable();
+    void flush();
+    void peerGone();
+    void fail(int error);
+    void postWriteFailure(int error);
+    void updateReader();
+    void releaseLinks();
+    qint64 kernelBytes() const;
 
     qint16 m_state = sckClosed;
     quint32 m_localPort = 0;
     quint32 m_remotePort = 0;
     QString m_remoteHostIP;
     QString m_errorString;
-    QTcpSocket *m_socket = nullptr;
+    QTcpSocket *m_connector = nullptr; ///< only while connecting
     ListenServer *m_server = nullptr;
+    int m_fd = -1; ///< the connected socket, ours alone
+    QSocketNotifier *m_reader = nullptr;
+    QSocketNotifier *m_writer = nullptr;
+    QByteArray m_in; ///< bytes read before the descriptor became ours
+    Outgoing m_out;
+    Endpoint *m_feeder = nullptr; ///< an endpoint waiting for room in our pipe
+    Endpoint *m_waitingOn = nullptr; ///< the endpoint whose pipe we wait for
+    Lingerer *m_lingerer = nullptr;
     quint64 m_generation = 0;
     bool m_paused = false;
-    bool m_peerClosed = false;
-    bool m_arrivalPosted = false;
+    bool m_peerClosed = false; ///< the peer's end (or a reset) has been read
+    bool m_writeFailed = false;
+    bool m_zeroCopy = true;
 };
 
 } // namespace net
