@@ -1,18 +1,27 @@
-// Throughput, handshake rate and slow-reader memory of the relay, measured against a direct
-// loopback connection and against Dante (danted) in the same run, and printed as a table of
-// figures and ratios.
+// Throughput, slow-reader memory and handshake rate of the program, measured in the same run
+// against Dante (danted) and against splicerelay (a minimal single-threaded epoll + splice relay,
+// bench/splicerelay.c), and printed as tables of figures and ratios.
 //
-// The measuring side is plain POSIX sockets and threads, so that the proxy process (bench_proxyd,
-// started from the same directory unless --proxyd says otherwise) has the other core to itself
-// as far as the machine allows. Everything talks to 127.0.0.1 only.
+// The program is bench_window (the real window, its log running) when it was built next to this
+// file, else bench_proxyd (the relay alone); --program picks either. Every throughput cell runs
+// its transfers in rounds that take the peers in turns, and compares medians; with each it prints
+// the peer's CPU time (all processes of its group: Dante has several) and peak RSS (VmHWM, reset
+// before the cell). The measuring side is plain POSIX sockets and threads. Everything runs in a
+// private network namespace of its own that holds only loopback (root; --no-netns stays on
+// 127.0.0.1 of the current one).
 //
 // The memory figures mean something only for a Release build without sanitizers: AddressSanitizer
 // keeps freed blocks in quarantine, which shows up as hundreds of MiB of growth.
 
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
+#include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/types.h>
@@ -29,6 +38,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -48,16 +58,21 @@ double secondsSince(Clock::time_point t0)
 struct Options
 {
     uint64_t streamBytes = 2048 * MiB; // per single-stream transfer
+    int streams = 16; // parallel streams ...
+    uint64_t streamsBytes = 256 * MiB; // ... of this many bytes each
     int sequentialHandshakes = 2000;
     int parallelThreads = 16;
     int parallelHandshakes = 2000; // in total, over all threads
-    uint64_t slowBytes = 1024 * MiB; // each destination offers this much to its slow reader
+    uint64_t slowBytes = 4096 * MiB; // each destination offers this much to its slow reader
     double stallSeconds = 3.0; // slow readers first read nothing at all ...
     double slowSeconds = 8.0; // ... then 64 KiB every 10 ms
-    int repeat = 3; // each stream figure is the best of this many
-    unsigned budgetSeconds = 280; // the whole run is cut off past this
+    int repeat = 3; // throughput figures are medians of this many rounds
+    unsigned budgetSeconds = 900; // the whole run is cut off past this
     bool dante = true;
-    std::string proxyd;
+    bool handshakes = true;
+    bool netns = true;
+    std::string program; // bench_window or bench_proxyd
+    std::string splice; // splicerelay
 };
 
 // --- Sockets ----------------------------------------------------------------------------------
@@ -186,6 +201,12 @@ public:
         std::unique_lock lock(m_mutex);
         m_changed.wait(lock, [&] { return m_finished >= count; });
         return m_lastBytes;
+    }
+    bool waitFinishedFor(uint64_t count, double seconds)
+    {
+        std::unique_lock lock(m_mutex);
+        return m_changed.wait_for(
+            lock, std::chrono::duration<double>(seconds), [&] { return m_finished >= count; });
     }
     uint64_t finished()
     {
@@ -316,31 +337,53 @@ bool waitListening(uint16_t port, double seconds)
     return false;
 }
 
-std::optional<Child> startProxyd(const std::string &path)
+/// Starts a proxy that prints its port: bench_proxyd and splicerelay as their first line on
+/// standard output, bench_window as "listening PORT" on standard error (its standard output is
+/// the log's mirror, which goes to /dev/null here).
+std::optional<Child> startProxy(const std::string &path, const char *arg = nullptr)
 {
+    const bool window = path.find("bench_window") != std::string::npos;
     int out[2];
     if (::pipe(out) != 0)
         return std::nullopt;
     const pid_t pid = ::fork();
     if (pid == 0) {
         ::setpgid(0, 0);
-        ::dup2(out[1], STDOUT_FILENO);
+        ::dup2(out[1], window ? STDERR_FILENO : STDOUT_FILENO);
+        if (window) {
+            const int null = ::open("/dev/null", O_WRONLY);
+            ::dup2(null, STDOUT_FILENO);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        }
         ::close(out[0]);
         ::close(out[1]);
-        ::execl(path.c_str(), path.c_str(), "0", static_cast<char *>(nullptr));
-        std::perror("bench_relay: exec bench_proxyd");
+        ::execl(path.c_str(), path.c_str(), "0", arg, static_cast<char *>(nullptr));
+        std::perror("bench_relay: exec");
         ::_exit(127);
     }
     ::close(out[1]);
     ::setpgid(pid, pid);
     rememberGroup(pid, true);
     std::string line;
-    char c = 0;
-    while (::read(out[0], &c, 1) == 1 && c != '\n')
-        line += c;
-    ::close(out[0]);
-    Child child { pid, static_cast<uint16_t>(std::atoi(line.c_str())) };
-    if (child.port == 0 || !waitListening(child.port, 5)) {
+    for (char c = 0; ::read(out[0], &c, 1) == 1;) {
+        if (c != '\n')
+            line += c;
+        else if (!window || line.rfind("listening ", 0) == 0)
+            break;
+        else
+            line.clear(); // a warning of Qt's
+    }
+    // Whatever else it writes there is read and dropped, so that it never blocks on a full pipe.
+    std::thread([fd = out[0]] {
+        char sink[4096];
+        while (::read(fd, sink, sizeof sink) > 0) { }
+        ::close(fd);
+    }).detach();
+    const size_t digits = line.find_first_of("0123456789");
+    Child child { pid,
+        static_cast<uint16_t>(digits == std::string::npos ? 0 : std::atoi(line.c_str() + digits)) };
+    if (child.port == 0 || !waitListening(child.port, 10)) {
+        std::fprintf(stderr, "bench_relay: %s did not start\n", path.c_str());
         child.stop();
         return std::nullopt;
     }
@@ -413,6 +456,82 @@ Memory readMemory(pid_t pid)
     return m;
 }
 
+/// The processes of process group `group` (a proxy and, for Dante, its helper processes).
+std::vector<pid_t> groupMembers(pid_t group)
+{
+    std::vector<pid_t> members;
+    DIR *proc = ::opendir("/proc");
+    while (dirent *e = proc ? ::readdir(proc) : nullptr) {
+        const pid_t pid = std::atoi(e->d_name);
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        if (pid <= 0 || !std::getline(stat, text))
+            continue;
+        int pgrp = 0;
+        const size_t close = text.rfind(')');
+        if (close != std::string::npos
+            && std::sscanf(text.c_str() + close + 1, " %*c %*d %d", &pgrp) == 1 && pgrp == group)
+            members.push_back(pid);
+    }
+    if (proc)
+        ::closedir(proc);
+    return members;
+}
+
+/// CPU seconds (user + system) used so far by the processes of `group`.
+double groupCpu(pid_t group)
+{
+    double ticks = 0;
+    for (const pid_t pid : groupMembers(group)) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        std::getline(stat, text);
+        unsigned long user = 0, system = 0;
+        const size_t close = text.rfind(')');
+        if (close != std::string::npos
+            && std::sscanf(text.c_str() + close + 1,
+                   " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system)
+                == 2)
+            ticks += static_cast<double>(user + system);
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+/// Starts a new peak-RSS period for every process of `group` (VmHWM back to VmRSS).
+void resetPeaks(pid_t group)
+{
+    for (const pid_t pid : groupMembers(group))
+        std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
+}
+
+/// The sum of the peak RSS of the processes of `group` since resetPeaks().
+uint64_t groupPeak(pid_t group)
+{
+    uint64_t sum = 0;
+    for (const pid_t pid : groupMembers(group))
+        sum += readMemory(pid).hwm;
+    return sum;
+}
+
+/// Moves this process (and so every child it starts) into a network namespace of its own with
+/// only the loopback interface, up.
+bool enterPrivateNetwork()
+{
+    if (::unshare(CLONE_NEWNET) != 0) {
+        std::perror("bench_relay: unshare(CLONE_NEWNET) (needs root; or pass --no-netns)");
+        return false;
+    }
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ifreq request {};
+    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
+        && ((request.ifr_flags |= IFF_UP | IFF_RUNNING), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
+    ::close(fd);
+    if (!up)
+        std::perror("bench_relay: bringing lo up");
+    return up;
+}
+
 // --- Measurements -----------------------------------------------------------------------------
 
 /// How a measuring client reaches a destination: directly, or through a SOCKS4 proxy.
@@ -427,8 +546,8 @@ struct Route
 };
 
 /// MiB/s for a transfer that started at t0, or 0 (with a message) when bytes went missing.
-double throughput(const Route &route, const char *what, uint64_t received, uint64_t bytes,
-    Clock::time_point t0)
+double throughput(
+    const Route &route, const char *what, uint64_t received, uint64_t bytes, Clock::time_point t0)
 {
     const double seconds = secondsSince(t0);
     if (received != bytes) {
@@ -481,6 +600,55 @@ double download(const Route &route, uint64_t bytes)
     }
     ::close(fd);
     return throughput(route, "download", received, bytes, t0);
+}
+
+/// `streams` source->client transfers of `bytes` each at once: MiB/s of all of them together.
+double downloads(const Route &route, int streams, uint64_t bytes)
+{
+    Server source(Server::Mode::Source, bytes);
+    std::vector<int> fds;
+    for (int i = 0; i < streams; ++i) {
+        const int fd = route.open(source.port());
+        if (fd < 0)
+            break;
+        fds.push_back(fd);
+    }
+    std::atomic<uint64_t> received { 0 };
+    const auto t0 = Clock::now();
+    std::vector<std::thread> readers;
+    for (const int fd : fds) {
+        readers.emplace_back([fd, &received] {
+            std::vector<char> buffer(256 * 1024);
+            for (;;) {
+                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+                if (n < 0 && errno == EINTR)
+                    continue;
+                if (n <= 0)
+                    break;
+                received.fetch_add(static_cast<uint64_t>(n));
+            }
+            ::close(fd);
+        });
+    }
+    for (std::thread &t : readers)
+        t.join();
+    return throughput(
+        route, "downloads", received.load(), bytes * static_cast<uint64_t>(streams), t0);
+}
+
+/// A client reads 1 MiB of an endless download and goes away: seconds until its destination,
+/// still sending, learns it (its send fails); -1 if not within 10 s.
+double departedClient(const Route &route)
+{
+    Server source(Server::Mode::Source, UINT64_MAX / 2);
+    const int fd = route.open(source.port());
+    if (fd < 0)
+        return -1;
+    std::vector<unsigned char> buffer(1 * MiB);
+    readExactly(fd, buffer.data(), buffer.size());
+    const auto t0 = Clock::now();
+    ::close(fd);
+    return source.waitFinishedFor(1, 10) ? secondsSince(t0) : -1;
 }
 
 struct Rate
@@ -612,19 +780,49 @@ std::string mib(uint64_t bytes)
 
 void usage()
 {
-    std::puts("usage: bench_relay [--quick] [--mib N] [--repeat N] [--handshakes N] [--parallel "
-              "THREADS]\n"
-              "                   [--slow-mib N] [--stall SECONDS] [--slow SECONDS] [--no-dante]\n"
-              "                   [--proxyd PATH]\n"
-              "  --quick        about 30 s in all: 256 MiB streams, 500 + 500 handshakes,\n"
-              "                 2 s stall + 4 s slow reading\n"
-              "  --mib N        bytes per single-stream transfer, in MiB (default 2048)\n"
-              "  --repeat N     stream figures are the best of N rounds (default 3)\n"
-              "  --handshakes N sequential cycles, and as many again in parallel (default 2000)\n"
-              "  --parallel T   client threads for the parallel cycles (default 16)\n"
-              "  --slow-mib N   what each destination offers its slow reader (default 1024)\n"
-              "  --no-dante     skip the comparison with danted");
+    std::puts(
+        "usage: bench_relay [--quick] [--mib N] [--streams N] [--streams-mib N] [--repeat N]\n"
+        "                   [--handshakes N] [--parallel THREADS] [--no-handshakes]\n"
+        "                   [--slow-mib N] [--stall SECONDS] [--slow SECONDS] [--no-dante]\n"
+        "                   [--no-netns] [--program PATH] [--splice PATH]\n"
+        "  --quick          a short run: 256 MiB streams, 16 x 32 MiB, 500 + 500 handshakes,\n"
+        "                   2 s stall + 4 s slow reading of 1 GiB\n"
+        "  --mib N          bytes per single-stream transfer, in MiB (default 2048)\n"
+        "  --streams N      parallel streams in the many-streams cell (default 16)\n"
+        "  --streams-mib N  bytes per stream there, in MiB (default 256)\n"
+        "  --repeat N       rounds per throughput cell; figures are medians (default 3)\n"
+        "  --handshakes N   sequential cycles, and as many again in parallel (default 2000)\n"
+        "  --parallel T     client threads for the parallel cycles (default 16)\n"
+        "  --slow-mib N     what each destination offers its slow reader (default 4096)\n"
+        "  --program PATH   the program: bench_window (default when built) or bench_proxyd\n"
+        "  --splice PATH    the splice relay (default: splicerelay beside this file)\n"
+        "  --no-dante       skip the comparison with danted");
 }
+
+/// One peer's figures for one transfer.
+struct Sample
+{
+    double rate = 0; // MiB/s
+    double cpu = 0; // CPU seconds of the peer's processes
+    uint64_t peak = 0; // their peak RSS during the transfer
+};
+
+/// A proxy under test, reached through its SOCKS4 port.
+struct Peer
+{
+    const char *name;
+    Child child;
+    Route route() const { return { name, child.port }; }
+};
+
+/// A throughput cell: one kind of transfer, run for every peer in rounds.
+struct Cell
+{
+    std::string name;
+    uint64_t bytes;
+    std::function<double(const Route &)> run;
+    std::vector<Sample> median; // per peer
+};
 
 } // namespace
 
@@ -644,19 +842,27 @@ int main(int argc, char **argv)
         };
         if (a == "--quick") {
             o.streamBytes = 256 * MiB;
+            o.streamsBytes = 32 * MiB;
             o.sequentialHandshakes = 500;
             o.parallelHandshakes = 500;
+            o.slowBytes = 1024 * MiB;
             o.stallSeconds = 2;
             o.slowSeconds = 4;
-            o.budgetSeconds = 90;
+            o.budgetSeconds = 300;
         } else if (a == "--repeat") {
             o.repeat = std::max(1, std::atoi(value()));
         } else if (a == "--mib") {
             o.streamBytes = std::strtoull(value(), nullptr, 10) * MiB;
+        } else if (a == "--streams") {
+            o.streams = std::max(1, std::atoi(value()));
+        } else if (a == "--streams-mib") {
+            o.streamsBytes = std::strtoull(value(), nullptr, 10) * MiB;
         } else if (a == "--handshakes") {
             o.sequentialHandshakes = o.parallelHandshakes = std::atoi(value());
         } else if (a == "--parallel") {
             o.parallelThreads = std::max(1, std::atoi(value()));
+        } else if (a == "--no-handshakes") {
+            o.handshakes = false;
         } else if (a == "--slow-mib") {
             o.slowBytes = std::strtoull(value(), nullptr, 10) * MiB;
         } else if (a == "--stall") {
@@ -665,19 +871,30 @@ int main(int argc, char **argv)
             o.slowSeconds = std::atof(value());
         } else if (a == "--no-dante") {
             o.dante = false;
-        } else if (a == "--proxyd") {
-            o.proxyd = value();
+        } else if (a == "--no-netns") {
+            o.netns = false;
+        } else if (a == "--program" || a == "--proxyd") {
+            o.program = value();
+        } else if (a == "--splice") {
+            o.splice = value();
         } else {
             usage();
             return a == "--help" ? 0 : 2;
         }
     }
-    if (o.proxyd.empty()) {
-        std::string self(4096, '\0');
-        const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
-        self.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        o.proxyd = self.substr(0, self.rfind('/') + 1) + "bench_proxyd";
+    std::string self(4096, '\0');
+    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size());
+    self.resize(length > 0 ? static_cast<size_t>(length) : 0);
+    const std::string here = self.substr(0, self.rfind('/') + 1);
+    if (o.program.empty()) {
+        o.program = here + "bench_window";
+        if (::access(o.program.c_str(), X_OK) != 0)
+            o.program = here + "bench_proxyd";
     }
+    if (o.splice.empty())
+        o.splice = here + "splicerelay";
+    if (o.netns && !enterPrivateNetwork())
+        return 1;
     // A hung peer must not hold the run forever.
     ::alarm(o.budgetSeconds);
 
@@ -685,81 +902,135 @@ int main(int argc, char **argv)
     const std::string dir = ::mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
     ::chmod(dir.c_str(), 0755);
 
-    std::optional<Child> proxy = startProxyd(o.proxyd);
-    if (!proxy) {
-        std::fprintf(stderr, "bench_relay: cannot start %s\n", o.proxyd.c_str());
+    std::vector<Peer> peers;
+    if (std::optional<Child> c = startProxy(o.program))
+        peers.push_back({ "program", *c });
+    else
         return 1;
-    }
-    std::optional<Child> dante = o.dante ? startDante(dir) : std::nullopt;
-    const Memory proxyStart = readMemory(proxy->pid);
-
-    const Route direct { "direct", 0 };
-    const Route viaProxy { "proxy", proxy->port };
-    const Route viaDante { "dante", dante ? dante->port : uint16_t(0) };
-
-    std::printf("bench_relay: proxy pid %d port %u; dante %s\n", proxy->pid, proxy->port,
-        dante ? ("port " + std::to_string(dante->port)).c_str() : "skipped");
-
-    // Single stream.
-    std::printf("\n== Single-stream throughput, %s per transfer, best of %d (MiB/s) ==\n",
-        mib(o.streamBytes).c_str(), o.repeat);
-    std::printf("%-16s %10s %10s %10s %13s %12s\n", "direction", "direct", "proxy", "dante",
-        "proxy/direct", "proxy/dante");
-    const auto row = [&](const char *name, double (*measure)(const Route &, uint64_t)) {
-        // Best of several rounds, taken in turns, so that a burst of other work on the machine
-        // does not decide a ratio.
-        double d = 0, p = 0, s = 0;
-        for (int round = 0; round < o.repeat; ++round) {
-            d = std::max(d, measure(direct, o.streamBytes));
-            p = std::max(p, measure(viaProxy, o.streamBytes));
-            if (dante)
-                s = std::max(s, measure(viaDante, o.streamBytes));
+    if (std::optional<Child> c = startProxy(o.splice))
+        peers.push_back({ "splice", *c });
+    if (std::optional<Child> c = o.dante ? startDante(dir) : std::nullopt)
+        peers.push_back({ "dante", *c });
+    const auto peerIndex = [&](const char *name) -> int {
+        for (size_t p = 0; p < peers.size(); ++p) {
+            if (std::strcmp(peers[p].name, name) == 0)
+                return static_cast<int>(p);
         }
-        std::printf("%-16s %10s %10s %10s %13s %12s\n", name, fixed(d).c_str(), fixed(p).c_str(),
-            dante ? fixed(s).c_str() : "skipped", ratio(p, d).c_str(), ratio(p, s).c_str());
-        std::fflush(stdout);
+        return -1;
     };
-    row("client->sink", upload);
-    row("source->client", download);
-    const Memory afterStreams = readMemory(proxy->pid);
-    std::printf("proxy VmRSS at start %s, after the streams %s (VmHWM %s)\n",
-        mib(proxyStart.rss).c_str(), mib(afterStreams.rss).c_str(), mib(afterStreams.hwm).c_str());
+    const int splice = peerIndex("splice");
+    const int dante = peerIndex("dante");
+    const Memory programStart = readMemory(peers[0].child.pid);
+    std::printf("bench_relay: program %s (pid %d)", o.program.c_str(), peers[0].child.pid);
+    for (size_t p = 1; p < peers.size(); ++p)
+        std::printf(", %s pid %d", peers[p].name, peers[p].child.pid);
+    std::printf("%s\n", o.netns ? "; private network namespace" : "");
+
+    // Throughput: rounds take the peers in turns; each figure is the median round.
+    std::vector<Cell> cells {
+        { "1 stream, client -> destination", o.streamBytes,
+            [&](const Route &r) { return upload(r, o.streamBytes); }, {} },
+        { "1 stream, destination -> client", o.streamBytes,
+            [&](const Route &r) { return download(r, o.streamBytes); }, {} },
+        { std::to_string(o.streams) + " streams, destination -> client",
+            o.streamsBytes * static_cast<uint64_t>(o.streams),
+            [&](const Route &r) { return downloads(r, o.streams, o.streamsBytes); }, {} },
+    };
+    std::printf(
+        "\n== Throughput, median of %d rounds; CPU and peak RSS of each peer's processes ==\n",
+        o.repeat);
+    std::printf("%-34s %-8s %9s %8s %11s %10s\n", "cell", "peer", "MiB/s", "CPU s", "MiB/CPU-s",
+        "peak RSS");
+    for (Cell &cell : cells) {
+        std::vector<std::vector<Sample>> rounds(peers.size());
+        for (int round = 0; round < o.repeat; ++round) {
+            for (size_t p = 0; p < peers.size(); ++p) {
+                const pid_t group = peers[p].child.pid;
+                resetPeaks(group);
+                const double cpu0 = groupCpu(group);
+                Sample sample;
+                sample.rate = cell.run(peers[p].route());
+                sample.cpu = groupCpu(group) - cpu0;
+                sample.peak = groupPeak(group);
+                rounds[p].push_back(sample);
+            }
+        }
+        for (size_t p = 0; p < peers.size(); ++p) {
+            std::vector<Sample> &r = rounds[p];
+            std::sort(r.begin(), r.end(),
+                [](const Sample &a, const Sample &b) { return a.rate < b.rate; });
+            const Sample m = r[r.size() / 2];
+            cell.median.push_back(m);
+            std::printf("%-34s %-8s %9s %8s %11s %10s\n", p == 0 ? cell.name.c_str() : "",
+                peers[p].name, fixed(m.rate).c_str(), fixed(m.cpu, 2).c_str(),
+                m.cpu > 0 ? fixed(static_cast<double>(cell.bytes) / MiB / m.cpu, 0).c_str() : "-",
+                mib(m.peak).c_str());
+        }
+        std::fflush(stdout);
+    }
+    std::printf("\n%-34s %14s %15s %20s\n", "ratios", "program/dante", "program/splice",
+        "per CPU-s p/splice");
+    for (const Cell &cell : cells) {
+        const Sample &me = cell.median[0];
+        const auto perCpu = [](const Sample &x) { return x.cpu > 0 ? 1 / x.cpu : 0.0; };
+        std::printf("%-34s %14s %15s %20s\n", cell.name.c_str(),
+            dante >= 0 ? ratio(me.rate, cell.median[static_cast<size_t>(dante)].rate).c_str() : "-",
+            splice >= 0 ? ratio(me.rate, cell.median[static_cast<size_t>(splice)].rate).c_str()
+                        : "-",
+            splice >= 0
+                ? ratio(perCpu(me), perCpu(cell.median[static_cast<size_t>(splice)])).c_str()
+                : "-");
+    }
+    std::printf("program VmRSS at start %s, after the streams %s\n", mib(programStart.rss).c_str(),
+        mib(readMemory(peers[0].child.pid).rss).c_str());
+    std::fflush(stdout);
+
+    // A client that goes away during a download: how soon its destination learns it.
+    std::printf("\n== A client leaves an endless download: seconds until the destination's "
+                "sending fails ==\n");
+    for (const Peer &peer : peers) {
+        const double seconds = departedClient(peer.route());
+        std::printf(
+            "%-8s %s\n", peer.name, seconds < 0 ? "not within 10 s" : fixed(seconds, 2).c_str());
+    }
+    std::fflush(stdout);
 
     // Handshakes.
-    std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close (per second) ==\n");
-    std::printf(
-        "%-22s %10s %10s %12s %16s\n", "mode", "proxy", "dante", "proxy/dante", "refused p / d");
-    const auto handshakeRow = [&](const std::string &name, int total, int threads) {
-        const Rate p = handshakes(viaProxy, total, threads);
-        const Rate s = dante ? handshakes(viaDante, total, threads) : Rate {};
-        std::printf("%-22s %10s %10s %12s %16s\n", name.c_str(), fixed(p.perSecond, 0).c_str(),
-            dante ? fixed(s.perSecond, 0).c_str() : "skipped",
-            ratio(p.perSecond, s.perSecond).c_str(),
-            (std::to_string(p.failures) + " / " + (dante ? std::to_string(s.failures) : "-"))
-                .c_str());
-        std::fflush(stdout);
-    };
-    handshakeRow(
-        "sequential x" + std::to_string(o.sequentialHandshakes), o.sequentialHandshakes, 1);
-    // Half the slots, then (by default) all of them: with every slot in use, a client that
-    // reconnects before the proxy has seen its previous close is refused.
-    for (const int threads : { std::max(1, o.parallelThreads / 2), o.parallelThreads }) {
+    if (o.handshakes) {
+        const Route viaProxy = peers[0].route();
+        const Route viaDante = dante >= 0 ? peers[static_cast<size_t>(dante)].route() : Route {};
+        std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close (per second) ==\n");
+        std::printf("%-22s %10s %10s %12s %16s\n", "mode", "program", "dante", "program/dante",
+            "refused p / d");
+        const auto handshakeRow = [&](const std::string &name, int total, int threads) {
+            const Rate p = handshakes(viaProxy, total, threads);
+            const Rate s = dante >= 0 ? handshakes(viaDante, total, threads) : Rate {};
+            std::printf("%-22s %10s %10s %12s %16s\n", name.c_str(), fixed(p.perSecond, 0).c_str(),
+                dante >= 0 ? fixed(s.perSecond, 0).c_str() : "skipped",
+                ratio(p.perSecond, s.perSecond).c_str(),
+                (std::to_string(p.failures) + " / "
+                    + (dante >= 0 ? std::to_string(s.failures) : "-"))
+                    .c_str());
+            std::fflush(stdout);
+        };
         handshakeRow(
-            std::to_string(threads) + " parallel, x" + std::to_string(o.parallelHandshakes),
-            o.parallelHandshakes, threads);
+            "sequential x" + std::to_string(o.sequentialHandshakes), o.sequentialHandshakes, 1);
+        // Half the slots, then (by default) all of them: with every slot in use, a client that
+        // reconnects before the proxy has seen its previous close is refused.
+        for (const int threads : { std::max(1, o.parallelThreads / 2), o.parallelThreads }) {
+            handshakeRow(
+                std::to_string(threads) + " parallel, x" + std::to_string(o.parallelHandshakes),
+                o.parallelHandshakes, threads);
+        }
     }
+    for (Peer &peer : peers)
+        peer.child.stop();
 
-    proxy->stop();
-    if (dante)
-        dante->stop();
-
-    // Memory with slow readers, in a fresh proxy so that the baseline is the idle process.
-    std::optional<Child> fresh = startProxyd(o.proxyd);
-    if (!fresh) {
-        std::fprintf(stderr, "bench_relay: cannot start %s\n", o.proxyd.c_str());
+    // Memory with slow readers, in a fresh program so that the baseline is the idle process.
+    std::optional<Child> fresh = startProxy(o.program);
+    if (!fresh)
         return 1;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::printf("\n== Memory, 16 slots, destinations offering %s each to slow readers ==\n",
         mib(o.slowBytes).c_str());
     std::printf("(no reading for %s s, then 64 KiB every 10 ms for %s s)\n",
