@@ -7,8 +7,9 @@
 //                  median of each side compared. Measured early (a nearly empty log) and again
 //                  after 10^5 more connections through the program (the log ~4 lines longer
 //                  for each).
-//   headless       the same rounds through bench_proxyd (the relay alone: no window, no log),
-//                  which tells the window's share of the cost from the relay's.
+//   yardsticks     the same rounds through bench_proxyd ("headless": the relay alone, no window,
+//                  no log), which tells the window's share of the cost from the relay's, and
+//                  through splicerelay ("epoll-C": a minimal single-threaded epoll relay in C).
 //   bytes/line     the program's resident memory growth over those 10^5 connections divided by
 //                  the log lines they added (counted on the mirror).
 //
@@ -21,7 +22,7 @@
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=F" starts the program under a tool.
 //
 // Usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]
-//                        [--window PATH] [--no-dante] [--no-headless] [--no-netns]
+//                        [--window PATH] [--no-dante] [--no-yardsticks] [--no-netns]
 //                        [--perf FILE] [--wrap CMD]
 
 #include <arpa/inet.h>
@@ -71,7 +72,7 @@ struct Options
     int fill = 100'000; // connections through the program between early and late
     unsigned budgetSeconds = 900;
     bool dante = true;
-    bool headless = true;
+    bool yardsticks = true;
     bool netns = true;
     std::string window; // bench_window; beside this program by default
     std::string perfFile;
@@ -257,7 +258,7 @@ bool enterPrivateNetwork()
 // --- Processes --------------------------------------------------------------------------------
 
 /// Process groups of the children still running, for the time-out handler.
-volatile sig_atomic_t g_groups[4] = { 0, 0, 0, 0 };
+volatile sig_atomic_t g_groups[8] = {};
 
 void rememberGroup(pid_t pid, bool running)
 {
@@ -359,17 +360,20 @@ std::optional<Child> startWindow(const Options &o, const std::string &dir)
     return std::nullopt;
 }
 
-/// bench_proxyd (beside bench_window): the relay alone, no window and no log, which prints its
-/// port on standard output.
-std::optional<Child> startHeadless(const Options &o, const std::string &dir)
+/// A proxy from beside bench_window that prints its port on standard output when given port 0:
+/// bench_proxyd (the relay alone: no window, no log) or splicerelay (a minimal epoll relay in C).
+std::optional<Child> startPrinter(const Options &o, const char *name, const std::string &dir)
 {
-    const std::string path = o.window.substr(0, o.window.rfind('/') + 1) + "bench_proxyd";
-    if (::access(path.c_str(), X_OK) != 0)
+    const std::string path = o.window.substr(0, o.window.rfind('/') + 1) + name;
+    if (::access(path.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "bench_handshake: no %s: no comparison with it\n", path.c_str());
         return std::nullopt;
-    Child child { spawn({ path, "0" }, dir + "/proxyd.out", dir + "/proxyd.err"), 0 };
+    }
+    const std::string out = dir + "/" + name + ".out";
+    Child child { spawn({ path, "0" }, out, dir + "/" + name + ".err"), 0 };
     const auto t0 = Clock::now();
     while (secondsSince(t0) < 10) {
-        const std::string text = readAll(dir + "/proxyd.out");
+        const std::string text = readAll(out);
         if (text.find('\n') != std::string::npos) {
             child.port = static_cast<uint16_t>(std::atoi(text.c_str()));
             return child;
@@ -377,7 +381,7 @@ std::optional<Child> startHeadless(const Options &o, const std::string &dir)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     child.stop(SIGKILL);
-    std::fprintf(stderr, "bench_handshake: bench_proxyd did not start\n");
+    std::fprintf(stderr, "bench_handshake: %s did not start\n", name);
     return std::nullopt;
 }
 
@@ -560,54 +564,48 @@ std::string ratio(double a, double b)
     return a > 0 && b > 0 ? fixed(a / b, 2) : std::string("-");
 }
 
-struct Phase
+/// One proxy under test; index 0 is the program.
+struct Side
 {
-    double program = 0;
-    double headless = 0;
-    double dante = 0;
-    int refused = 0;
-    // CPU microseconds per handshake
-    double programCpu = 0;
-    double headlessCpu = 0;
-    double danteCpu = 0;
+    std::string name;
+    Child child;
 };
 
-/// Rounds taken in turns: the program, the headless relay, Dante.
-Phase measure(const Options &o, const char *name, const Child &program,
-    const std::optional<Child> &headless, const std::optional<Child> &dante, uint16_t destPort)
+/// Median rate and CPU per handshake of each side over one phase's rounds.
+struct Phase
 {
-    std::vector<double> p, h, d;
+    std::vector<double> rate; // handshakes per second
+    std::vector<double> cpu; // CPU microseconds per handshake
+    int refused = 0; // by the program
+};
+
+/// Rounds taken in turns over all sides, so that a burst of other work on the machine falls on
+/// all of them alike.
+Phase measure(const Options &o, const char *name, std::vector<Side> &sides, uint16_t destPort)
+{
+    std::vector<std::vector<double>> rates(sides.size());
     Phase phase;
-    double cpu = 0;
-    const auto peer = [&](const std::optional<Child> &child, std::vector<double> &rates,
-                          double &cpuTotal) {
-        if (!child)
-            return std::string("-");
-        const Rate r = handshakes(child->port, destPort, o.count, o.clients, child->pid);
-        rates.push_back(r.perSecond);
-        cpuTotal += r.cpu;
-        return fixed(rates.back(), 0);
-    };
+    phase.cpu.assign(sides.size(), 0);
     for (int round = 0; round < o.rounds; ++round) {
-        const Rate r = handshakes(program.port, destPort, o.count, o.clients, program.pid);
-        p.push_back(r.perSecond);
-        phase.refused += r.refused;
-        cpu += r.cpu;
-        const std::string hr = peer(headless, h, phase.headlessCpu);
-        const std::string dr = peer(dante, d, phase.danteCpu);
-        std::printf("  %-6s round %d: program %6.0f/s%s   headless %6s/s   dante %6s/s\n", name,
-            round + 1, r.perSecond,
-            r.refused ? (" (" + std::to_string(r.refused) + " refused)").c_str() : "", hr.c_str(),
-            dr.c_str());
+        std::printf("  %-6s round %d:", name, round + 1);
+        for (size_t i = 0; i < sides.size(); ++i) {
+            const Rate r =
+                handshakes(sides[i].child.port, destPort, o.count, o.clients, sides[i].child.pid);
+            rates[i].push_back(r.perSecond);
+            phase.cpu[i] += r.cpu;
+            if (i == 0)
+                phase.refused += r.refused;
+            std::printf("  %s %.0f/s", sides[i].name.c_str(), r.perSecond);
+            if (r.refused)
+                std::printf(" (%d refused)", r.refused);
+        }
+        std::printf("\n");
         std::fflush(stdout);
     }
-    phase.program = median(p);
-    phase.headless = median(h);
-    phase.dante = median(d);
-    const double perHandshake = 1e6 / (static_cast<double>(o.count) * o.rounds);
-    phase.programCpu = cpu * perHandshake;
-    phase.headlessCpu *= perHandshake;
-    phase.danteCpu *= perHandshake;
+    for (size_t i = 0; i < sides.size(); ++i) {
+        phase.rate.push_back(median(rates[i]));
+        phase.cpu[i] *= 1e6 / (static_cast<double>(o.count) * o.rounds);
+    }
     return phase;
 }
 
@@ -615,7 +613,7 @@ void usage()
 {
     std::puts(
         "usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]\n"
-        "                       [--window PATH] [--no-dante] [--no-headless]\n"
+        "                       [--window PATH] [--no-dante] [--no-yardsticks]\n"
         "                       [--no-netns] [--perf FILE] [--wrap CMD]\n"
         "  --quick       1000 handshakes per round, 10^4 filling connections\n"
         "  --count N     handshakes per measuring round (default 5000)\n"
@@ -624,7 +622,7 @@ void usage()
         "  --clients N   parallel clients (default 15)\n"
         "  --window PATH bench_window (default: beside this program)\n"
         "  --no-dante    no comparison with Dante\n"
-        "  --no-headless no column for the headless relay (bench_proxyd, no window, no log)\n"
+        "  --no-yardsticks  no columns for bench_proxyd and splicerelay\n"
         "  --no-netns    stay in the current network namespace (127.0.0.1 only)\n"
         "  --perf FILE   perf record -g on the program during the late rounds\n"
         "  --wrap CMD    start the program under CMD (split at blanks), e.g. valgrind");
@@ -661,8 +659,8 @@ int main(int argc, char **argv)
             o.window = value();
         } else if (a == "--no-dante") {
             o.dante = false;
-        } else if (a == "--no-headless") {
-            o.headless = false;
+        } else if (a == "--no-yardsticks") {
+            o.yardsticks = false;
         } else if (a == "--no-netns") {
             o.netns = false;
         } else if (a == "--perf") {
@@ -692,21 +690,26 @@ int main(int argc, char **argv)
     std::optional<Child> program = startWindow(o, dir);
     if (!program)
         return 1;
-    std::optional<Child> dante = o.dante ? startDante(dir) : std::nullopt;
-    std::optional<Child> headless = o.headless ? startHeadless(o, dir) : std::nullopt;
+    std::vector<Side> sides { { "program", *program } };
+    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "bench_proxyd", dir) : std::nullopt)
+        sides.push_back({ "headless", *c });
+    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "splicerelay", dir) : std::nullopt)
+        sides.push_back({ "epoll-C", *c });
+    if (std::optional<Child> c = o.dante ? startDante(dir) : std::nullopt)
+        sides.push_back({ "dante", *c });
+    const bool dante = sides.back().name == "dante";
     LineCounter mirror(dir + "/mirror.txt");
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
 
-    std::printf("bench_handshake: program (bench_window) pid %d port %u; headless %s; dante %s; "
-                "%d clients; %s\n",
-        program->pid, program->port,
-        headless ? ("port " + std::to_string(headless->port)).c_str() : "skipped",
-        dante ? ("port " + std::to_string(dante->port)).c_str() : "skipped", o.clients,
+    std::printf("bench_handshake: %d clients, %s;", o.clients,
         o.netns ? "private network namespace" : "127.0.0.1");
+    for (const Side &side : sides)
+        std::printf(" %s pid %d port %u;", side.name.c_str(), side.child.pid, side.child.port);
+    std::printf("\n");
     std::printf("\n== Handshakes: connect + SOCKS4 request + grant + close, %d clients, %d per "
                 "round, median of %d ==\n",
         o.clients, o.count, o.rounds);
-    const Phase early = measure(o, "early", *program, headless, dante, sink.port());
+    const Phase early = measure(o, "early", sides, sink.port());
 
     const uint64_t linesBefore = mirror.settled();
     const uint64_t rssBefore = residentBytes(program->pid);
@@ -726,7 +729,7 @@ int main(int argc, char **argv)
                 dir + "/perf.out", dir + "/perf.out");
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
     }
-    const Phase late = measure(o, "late", *program, headless, dante, sink.port());
+    const Phase late = measure(o, "late", sides, sink.port());
     if (perf.pid > 0)
         perf.stop(SIGINT);
 
@@ -736,27 +739,40 @@ int main(int argc, char **argv)
         : 0;
 
     const std::string after = "after " + std::to_string(o.fill) + " more connections";
-    std::printf("\n%-34s %8s %9s %8s %14s %15s %8s\n", "handshakes/s (median)", "program",
-        "headless", "dante", "program/dante", "headless/dante", "refused");
-    const auto row = [&](const std::string &name, const Phase &p) {
-        std::printf("%-34s %8s %9s %8s %14s %15s %8d\n", name.c_str(), fixed(p.program, 0).c_str(),
-            headless ? fixed(p.headless, 0).c_str() : "-", dante ? fixed(p.dante, 0).c_str() : "-",
-            ratio(p.program, p.dante).c_str(), ratio(p.headless, p.dante).c_str(), p.refused);
+    const auto table = [&](const char *title, bool cpu) {
+        std::printf("\n%-32s", title);
+        for (const Side &side : sides)
+            std::printf(" %9s", side.name.c_str());
+        if (dante) {
+            for (size_t i = 0; i + 1 < sides.size(); ++i)
+                std::printf(" %9s",
+                    (cpu ? "dan/" + sides[i].name.substr(0, 4)
+                         : sides[i].name.substr(0, 4) + "/dan")
+                        .c_str());
+        }
+        std::printf("\n");
+        for (const auto &[name, phase] :
+            { std::pair { "early", &early }, { after.c_str(), &late } }) {
+            const std::vector<double> &v = cpu ? phase->cpu : phase->rate;
+            std::printf("%-32s", name);
+            for (double x : v)
+                std::printf(" %9s", fixed(x, 0).c_str());
+            if (dante) {
+                // Dante over the side for CPU (less is better), the side over Dante for rates.
+                for (size_t i = 0; i + 1 < v.size(); ++i)
+                    std::printf(
+                        " %9s", (cpu ? ratio(v.back(), v[i]) : ratio(v[i], v.back())).c_str());
+            }
+            std::printf("\n");
+        }
     };
-    row("early", early);
-    row(after, late);
-    std::printf("late/early (program)               %10s   target: program/dante >= 1.5 both\n",
-        ratio(late.program, early.program).c_str());
-    // CPU per handshake does not depend on what else the machine is doing, as rates do.
-    std::printf("\n%-34s %8s %9s %8s %14s\n", "CPU us per handshake", "program", "headless",
-        "dante", "dante/program");
-    const auto cpuRow = [&](const std::string &name, const Phase &p) {
-        std::printf("%-34s %8s %9s %8s %14s\n", name.c_str(), fixed(p.programCpu, 0).c_str(),
-            headless ? fixed(p.headlessCpu, 0).c_str() : "-",
-            dante ? fixed(p.danteCpu, 0).c_str() : "-", ratio(p.danteCpu, p.programCpu).c_str());
-    };
-    cpuRow("early", early);
-    cpuRow(after, late);
+    table("handshakes/s (median)", false);
+    std::printf("program refused %d early, %d late (tried again after 0.2 ms)\n", early.refused,
+        late.refused);
+    std::printf("program late/early %s   target: program/dante >= 1.5, early and late\n",
+        ratio(late.rate[0], early.rate[0]).c_str());
+    // CPU per handshake depends far less than rates on what else the machine is doing.
+    table("CPU us per handshake", true);
     std::printf("\n== Memory per log line ==\n");
     std::printf("log lines added %llu; program VmRSS %.1f -> %.1f MiB; %.0f bytes per line "
                 "(target <= 64: %s)\n",
@@ -764,11 +780,8 @@ int main(int argc, char **argv)
         static_cast<double>(rssAfter) / (1 << 20), perLine, perLine <= 64 ? "met" : "NOT MET");
     std::fflush(stdout);
 
-    program->stop();
-    if (headless)
-        headless->stop();
-    if (dante)
-        dante->stop();
+    for (Side &side : sides)
+        side.child.stop();
     ::unlink((dir + "/mirror.txt").c_str());
     return 0;
 }
