@@ -8,6 +8,9 @@
 // A 1 ms timer measures the event loop's longest stall. The baseline is the same lines appended
 // to a plain QStringList, so the ratio is what the window and the mirror add. The mirror goes
 // to /dev/null (as if standard output were redirected to a file).
+// Memory: a fresh window takes 10^6 typical lines (17 to 45 characters, as the relay writes
+// them), shows and prints them; the growth of resident memory divided by the lines is the
+// log's cost per line.
 //
 // Run: build/<dir>/bench/bench_log
 
@@ -20,6 +23,7 @@
 #include <QPushButton>
 #include <QTimer>
 #include <cstdio>
+#include <unistd.h>
 
 namespace {
 
@@ -33,12 +37,34 @@ public:
     portmap::Outcome remove(quint16) override { return { portmap::Outcome::NoDevice, 0, {} }; }
 };
 
+/// The lines of one connection through slot i % 16, in turn.
 QString line(int i)
 {
-    return QStringLiteral("Proxy [%1] Request from bob to 10.0.%2.%3:80")
-        .arg(i % 16)
-        .arg((i >> 8) & 0xff)
-        .arg(i & 0xff);
+    const int slot = i % 16, host = (i >> 4) & 0xff;
+    switch ((i >> 2) % 4) {
+    case 0:
+        return QStringLiteral("Proxy [%1] Connection Request from 10.0.0.%2").arg(slot).arg(host);
+    case 1:
+        return QStringLiteral("Proxy [%1] Request from bob to 93.184.216.%2:443")
+            .arg(slot)
+            .arg(host);
+    case 2:
+        return QStringLiteral("Outbound [%1] Connected").arg(slot);
+    default:
+        return QStringLiteral("Proxy [%1] Closed").arg(slot);
+    }
+}
+
+/// Resident memory of this process, in bytes.
+qint64 residentBytes()
+{
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    long pages = 0, resident = 0;
+    if (!statm || std::fscanf(statm, "%ld %ld", &pages, &resident) != 2)
+        resident = 0;
+    if (statm)
+        std::fclose(statm);
+    return qint64(resident) * sysconf(_SC_PAGESIZE);
 }
 
 /// Measures the longest gap between the ticks of a 1 ms timer.
@@ -127,9 +153,21 @@ int main(int argc, char *argv[])
 
     StallMeter meter;
 
-    // Burst: one handler appends everything.
+    // Memory first, while the heap is fresh.
     printed = 0;
     auto window = openWindow();
+    settle(*window, 0);
+    const qint64 residentBefore = residentBytes();
+    for (int i = 0; i < Lines; ++i)
+        window->AppendStatus(line(i));
+    settle(*window, Lines);
+    settlePrinted(Lines);
+    const double bytesPerLine = double(residentBytes() - residentBefore) / Lines;
+    window.reset();
+
+    // Burst: one handler appends everything.
+    printed = 0;
+    window = openWindow();
     meter.start();
     qint64 appendMs = 0;
     clock.restart();
@@ -180,6 +218,8 @@ int main(int argc, char *argv[])
     const auto ms = [](qint64 v) { return static_cast<long long>(v); };
     const auto ratio = [baselineMs](qint64 v) { return double(v) / double(baselineMs); };
     std::printf("lines appended:                       %d\n", Lines);
+    std::printf(
+        "memory: bytes per log line            %.1f (resident growth / lines)\n", bytesPerLine);
     std::printf("baseline, same lines into QStringList: %lld ms\n", ms(baselineMs));
     std::printf("burst: the appending handler          %lld ms\n", ms(appendMs));
     std::printf("burst: until all shown                %lld ms (%.2f x baseline)\n", ms(burstMs),

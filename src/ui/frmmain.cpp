@@ -26,7 +26,7 @@ QString caption()
     return QStringLiteral("Socks4 Proxy Server");
 }
 
-// The layout is kept in twips, as drawn; at 96 dpi fifteen twips make one pixel.
+// The layout is written in twips; at 96 dpi fifteen twips make one pixel.
 void place(QWidget *control, int left, int top, int width, int height)
 {
     constexpr int TwipsPerPixel = 15;
@@ -178,8 +178,7 @@ void frmMain::Form_Load()
         m_keepAllowedFile = true;
         m_env.dialogs->critical(this, caption(),
             loaded.error
-                + QStringLiteral("\n\nThe list will not be written back to "
-                                 "this file when the program closes."));
+                + QStringLiteral("\n\nChanges to the list will not be written to this file."));
     }
     lstAllowed->addItems(loaded.entries);
 
@@ -198,11 +197,7 @@ void frmMain::Form_QueryUnload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    if (!m_keepAllowedFile) {
-        const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
-        if (!saved.ok)
-            m_env.dialogs->critical(this, caption(), saved.error);
-    }
+    SaveAllowed();
     // A forward left open on the router after exit would expose this host; a dead gateway
     // must not keep the program from ending, though.
     if (m_portMapping->shutdown(ShutdownTimeoutMs)) {
@@ -211,6 +206,15 @@ void frmMain::Form_QueryUnload()
         QCoreApplication::sendPostedEvents(m_portMapping.get(), QEvent::MetaCall);
     }
     TrayIco->hide();
+}
+
+void frmMain::SaveAllowed()
+{
+    if (m_keepAllowedFile)
+        return;
+    const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
+    if (!saved.ok)
+        m_env.dialogs->critical(this, caption(), saved.error);
 }
 
 void frmMain::changeEvent(QEvent *event)
@@ -318,6 +322,8 @@ void frmMain::cmdAdd_Click()
         return;
     }
     lstAllowed->addItem(answer); // exactly as typed
+    // Kept on disk at once: a crash, a power cut or a lost display connection loses no edit.
+    SaveAllowed();
 }
 
 void frmMain::cmdRemove_Click()
@@ -336,6 +342,7 @@ void frmMain::cmdRemove_Click()
     // Nothing is selected afterwards, so a second press cannot take a neighbour unseen.
     lstAllowed->setCurrentItem(nullptr);
     lstAllowed->clearSelection();
+    SaveAllowed();
 }
 
 } // namespace ui

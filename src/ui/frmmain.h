@@ -46,7 +46,7 @@ public:
     explicit frmMain(Environment env, QWidget *parent = nullptr);
     ~frmMain() override;
 
-    /// Adds one line at the end of the status log (the one operation every part uses).
+    /// Adds one line at the end of the status log; the relay and the port mapping write through it.
     void AppendStatus(const QString &line);
 
     /// The entries of lstAllowed, in order.
@@ -75,6 +75,8 @@ private:
     /// to 0 to swallow it.
     void txtPort_KeyPress(int &KeyAscii);
     void TrayIco_Activated();
+    /// Writes the list to "IPs.txt" (unless that file could not be read) and reports a failure.
+    void SaveAllowed();
 
     Environment m_env;
     std::unique_ptr<portmap::PortMapping> m_portMapping;
