@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the program, its tests and its benchmarks need from Debian 12's packages.
-# Usage: scripts/install-deps.sh [--run-only | --bench]
-#   (default: what the build and the test suite need; --bench adds the benchmarks' peers)
+# Usage: scripts/install-deps.sh [--run-only | --bench | --fuzz]
+#   (default: what the build and the test suite need; --bench adds the benchmarks' peers;
+#   --fuzz adds clang and libFuzzer for bench/fuzz.sh)
 set -euo pipefail
 
 SUDO=""
@@ -11,11 +12,13 @@ build=(cmake ninja-build g++ qt6-base-dev libgl-dev libminiupnpc-dev)
 test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl python3
       xvfb xauth util-linux)
 bench=(dante-server chromium)
+fuzz=(clang-14 libclang-rt-14-dev)
 
 pkgs=("${build[@]}")
 case "${1:-}" in
     --run-only) ;;
     --bench) pkgs+=("${test[@]}" "${bench[@]}") ;;
+    --fuzz) pkgs+=("${test[@]}" "${fuzz[@]}") ;;
     *) pkgs+=("${test[@]}") ;;
 esac
 

@@ -1,0 +1,102 @@
+// Fuzz target: the SOCKS4 request decoder, fed the way the relay feeds it. TCP may split a
+// request anywhere, so the input is a series of chunks, each a length byte and then up to that
+// many bytes; the buffer grows chunk by chunk and is decoded after each, until the decoder has
+// an answer other than NeedMore. Every answer is checked against the bytes it came from, and
+// must not depend on where the chunks were cut.
+
+#include "fuzzcheck.h"
+#include "relay/socks4.h"
+
+#include <QByteArrayView>
+
+using namespace relay::socks4;
+
+namespace {
+
+int byteAt(const QByteArray &bytes, qsizetype i)
+{
+    return static_cast<quint8>(bytes.at(i));
+}
+
+/// Where the user id's NUL must be found: after the fixed part, within the longest user id.
+qsizetype userIdEnd(const QByteArray &buffer)
+{
+    if (buffer.size() <= FixedLength)
+        return -1;
+    const qsizetype window = qMin(buffer.size(), FixedLength + MaxUserIdLength + 1);
+    return QByteArrayView(buffer).first(window).indexOf('\0', FixedLength);
+}
+
+void checkAnswer(const QByteArray &buffer, const DecodeResult &result)
+{
+    const bool badVersion = !buffer.isEmpty() && byteAt(buffer, 0) != Version;
+    FUZZ_CHECK((result.status == DecodeStatus::BadVersion) == badVersion);
+    if (badVersion)
+        return;
+    const qsizetype nul = userIdEnd(buffer);
+    switch (result.status) {
+    case DecodeStatus::NeedMore:
+        FUZZ_CHECK(nul < 0 && buffer.size() < FixedLength + MaxUserIdLength + 1);
+        break;
+    case DecodeStatus::TooLong:
+        FUZZ_CHECK(nul < 0 && buffer.size() >= FixedLength + MaxUserIdLength + 1);
+        break;
+    case DecodeStatus::Complete: {
+        const Request &request = result.request;
+        FUZZ_CHECK(nul >= FixedLength);
+        FUZZ_CHECK(request.consumed > nul && request.consumed <= buffer.size());
+        FUZZ_CHECK(byteAt(buffer, request.consumed - 1) == 0);
+        FUZZ_CHECK(request.command == byteAt(buffer, 1));
+        FUZZ_CHECK(request.port == (byteAt(buffer, 2) << 8 | byteAt(buffer, 3)));
+        FUZZ_CHECK(request.userId == buffer.mid(FixedLength, nul - FixedLength));
+        const QString dotted = QStringLiteral("%1.%2.%3.%4")
+                                   .arg(byteAt(buffer, 4))
+                                   .arg(byteAt(buffer, 5))
+                                   .arg(byteAt(buffer, 6))
+                                   .arg(byteAt(buffer, 7));
+        FUZZ_CHECK(request.address == dotted);
+        FUZZ_CHECK(request.consumed == nul + 1);
+        // The status line shows the user id with its control characters escaped.
+        for (const QChar c : requestLine(15, request))
+            FUZZ_CHECK(c.unicode() >= 0x20 && c.unicode() != 0x7f);
+        break;
+    }
+    case DecodeStatus::BadVersion:
+        break;
+    }
+}
+
+bool sameAnswer(const DecodeResult &a, const DecodeResult &b)
+{
+    return a.status == b.status && a.request.command == b.request.command
+        && a.request.port == b.request.port && a.request.address == b.request.address
+        && a.request.userId == b.request.userId && a.request.consumed == b.request.consumed;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    QByteArray stream; // every chunk, as the client sent it
+    QByteArray buffer; // what the relay has collected when it decodes
+    DecodeResult answer;
+    bool answered = false;
+    for (size_t i = 0; i < size;) {
+        const size_t length = qMin<size_t>(data[i], size - i - 1);
+        const QByteArray chunk(reinterpret_cast<const char *>(data + i + 1), qsizetype(length));
+        i += 1 + length;
+        stream += chunk;
+        if (answered)
+            continue; // the rest is payload, or the connection is gone
+        buffer += chunk;
+        answer = decodeRequest(buffer);
+        checkAnswer(buffer, answer);
+        answered = answer.status != DecodeStatus::NeedMore;
+    }
+    // Decoding the same bytes in one piece gives the same answer: the cuts do not matter.
+    if (answered)
+        FUZZ_CHECK(sameAnswer(answer, decodeRequest(stream)));
+    else
+        FUZZ_CHECK(decodeRequest(stream).status == DecodeStatus::NeedMore);
+    return 0;
+}
