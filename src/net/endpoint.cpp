@@ -152,7 +152,9 @@ bool Endpoint::Connect(const QString &host, quint32 port)
             m_errorString = socket->errorString();
             Q_EMIT Error(static_cast<int>(error), m_errorString);
         });
-    socket->connectToHost(host, static_cast<quint16>(port));
+    // The relay's grant carries an IPv4 address: a host name resolves to IPv4 only.
+    socket->connectToHost(
+        host, static_cast<quint16>(port), QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
     return true;
 }
 

@@ -70,7 +70,8 @@ public:
     /// Valid only while that event is being handled; a request nobody accepts is closed when
     /// the handler returns. Returns false if this endpoint is not closed or the id is stale.
     bool Accept(qintptr requestID);
-    /// Starts connecting to a dotted IPv4 address; Connected() or Error() follows. Returns false
+    /// Starts connecting to a dotted IPv4 address or a host name (looked up without blocking,
+    /// IPv4 only); Connected() or Error() follows. Returns false
     /// (and does nothing) if this endpoint is not closed.
     bool Connect(const QString &host, quint32 port);
     /// Queues bytes for sending, in call order (after what TransferTo() queued before). Sent

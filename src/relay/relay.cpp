@@ -2,26 +2,43 @@
 
 #include "socks4.h"
 
+#include "net/pendingconnection.h"
+
+#include <algorithm>
+
 namespace relay {
 
 /// One slot: the client endpoint, the destination endpoint, and what the slot remembers between
 /// the client's request and the grant.
 struct Relay::Slot
 {
+    enum class Phase {
+        Free,
+        Requesting, ///< client admitted, its request not complete yet
+        Connecting, ///< request decoded, destination resolving or connecting
+        Relaying,
+    };
+
     net::Endpoint proxy;
     net::Endpoint outbound;
+    Phase phase = Phase::Free;
+    std::chrono::steady_clock::time_point since; ///< when the current phase began
     QByteArray request; ///< bytes of a request that has not arrived whole yet
     QByteArray early; ///< client bytes that came after the request, before the grant
-    bool connecting = false; ///< request decoded, destination connection under way
     quint16 port = 0; ///< the requested destination, for the failure reply
     QString address;
 
+    void enter(Phase next)
+    {
+        phase = next;
+        since = std::chrono::steady_clock::now();
+    }
     /// Forgets the last connection's handshake; the endpoints are closed separately.
     void reset()
     {
+        phase = Phase::Free;
         request.clear();
         early.clear();
-        connecting = false;
         port = 0;
         address.clear();
     }
@@ -31,6 +48,9 @@ Relay::Relay(AdmitFn admits, QObject *parent)
     : QObject(parent), m_admits(std::move(admits)), m_listener(this),
       m_slots(std::make_unique<std::array<Slot, SlotCount>>())
 {
+    m_sweep.setTimerType(Qt::CoarseTimer);
+    m_sweep.setInterval(m_timeouts.sweep);
+    connect(&m_sweep, &QTimer::timeout, this, &Relay::sweep);
     connect(
         &m_listener, &net::Endpoint::ConnectionRequest, this, &Relay::wsListener_ConnectionRequest);
     connect(&m_listener, &net::Endpoint::Closed, this, &Relay::wsListener_Close);
@@ -80,6 +100,12 @@ net::Endpoint &Relay::wsOutbound(int i)
     return m_slots->at(static_cast<size_t>(i)).outbound;
 }
 
+void Relay::setTimeouts(const Timeouts &timeouts)
+{
+    m_timeouts = timeouts;
+    m_sweep.setInterval(timeouts.sweep);
+}
+
 void Relay::logSlot(const char *side, int i, const QString &text)
 {
     Q_EMIT LogLine(QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(i)
@@ -93,15 +119,63 @@ void Relay::wsListener_ConnectionRequest(qintptr requestID)
     const QString address = m_listener.RemoteHostIP();
     if (!m_admits(address))
         return;
-    for (int i = 0; i < SlotCount; ++i) {
-        if (wsProxy(i).State() != net::Endpoint::sckClosed)
-            continue;
-        logSlot("Proxy", i, QStringLiteral("Connection Request from ") + address);
-        m_slots->at(static_cast<size_t>(i)).reset();
-        wsProxy(i).Accept(requestID);
+    if (m_waiting.empty()) {
+        for (int i = 0; i < SlotCount; ++i) {
+            if (wsProxy(i).State() == net::Endpoint::sckClosed) {
+                admit(i, requestID, address);
+                return;
+            }
+        }
+    }
+    // Every slot is busy (or others are already waiting): wait in line, unanswered. Past the
+    // line's length the request is closed when this handler returns.
+    if (m_waiting.size() >= MaxWaiting)
+        return;
+    auto *waiting = new net::PendingConnection(requestID, address, this);
+    if (!waiting->isValid()) {
+        delete waiting;
         return;
     }
-    // All slots busy: the request is closed unanswered when this handler returns.
+    connect(waiting, &net::PendingConnection::Closed, this, [this, waiting] { forget(waiting); });
+    m_waiting.push_back(waiting);
+}
+
+void Relay::admit(int i, qintptr requestID, const QString &address)
+{
+    logSlot("Proxy", i, QStringLiteral("Connection Request from ") + address);
+    Slot &s = m_slots->at(static_cast<size_t>(i));
+    s.reset();
+    if (!s.proxy.Accept(requestID))
+        return;
+    s.enter(Slot::Phase::Requesting);
+    if (!m_sweep.isActive())
+        m_sweep.start();
+}
+
+void Relay::serveWaiting()
+{
+    m_servePosted = false;
+    for (int i = 0; i < SlotCount && !m_waiting.empty(); ++i) {
+        if (wsProxy(i).State() != net::Endpoint::sckClosed)
+            continue;
+        net::PendingConnection *waiting = m_waiting.front();
+        m_waiting.pop_front();
+        admit(i, waiting->descriptor(), waiting->address());
+        const QByteArray early = waiting->takeReceived();
+        delete waiting; // stops reading at once: from here on the endpoint reads
+        // What it sent while waiting is its request, handled as if it had just arrived.
+        if (!early.isEmpty() && wsProxy(i).State() == net::Endpoint::sckConnected)
+            HandleRequest(i, early);
+    }
+}
+
+void Relay::forget(net::PendingConnection *waiting)
+{
+    const auto it = std::find(m_waiting.begin(), m_waiting.end(), waiting);
+    if (it != m_waiting.end())
+        m_waiting.erase(it);
+    waiting->disconnect(this);
+    waiting->deleteLater();
 }
 
 void Relay::wsListener_Close()
@@ -132,7 +206,7 @@ void Relay::wsProxy_DataArrival(int i, qint64 bytesTotal)
 void Relay::HandleRequest(int i, const QByteArray &chunk)
 {
     Slot &s = m_slots->at(static_cast<size_t>(i));
-    if (s.connecting) {
+    if (s.phase == Slot::Phase::Connecting) {
         // The client did not wait for its grant. Its bytes belong to the destination, in order,
         // right after the grant; hold them, within a bound.
         s.early += chunk;
@@ -151,6 +225,11 @@ void Relay::HandleRequest(int i, const QByteArray &chunk)
         s.request.clear();
         s.proxy.SendData(socks4::rejection());
         return;
+    case socks4::DecodeStatus::BadHostName:
+        s.proxy.SendData(socks4::failure(decoded.request.port, decoded.request.address));
+        logSlot("Proxy", i, QStringLiteral("Error: Invalid host name"));
+        closeSlot(i);
+        return;
     case socks4::DecodeStatus::TooLong:
         logSlot("Proxy", i, QStringLiteral("Error: SOCKS4 user id too long"));
         closeSlot(i);
@@ -162,14 +241,17 @@ void Relay::HandleRequest(int i, const QByteArray &chunk)
     const socks4::Request &request = decoded.request;
     s.early = s.request.mid(request.consumed);
     s.request.clear();
-    s.connecting = true;
+    s.enter(Slot::Phase::Connecting);
     s.port = request.port;
     s.address = request.address;
     Q_EMIT LogLine(socks4::requestLine(i, request));
     if (s.early.size() >= EarlyDataLimit)
         s.proxy.PauseReading();
     // The destination endpoint is closed here: every way out of connecting closes the slot.
-    s.outbound.Connect(request.address, request.port);
+    // A host name is resolved by the endpoint without blocking, IPv4 addresses only.
+    s.outbound.Connect(
+        request.hostName.isEmpty() ? request.address : QString::fromLatin1(request.hostName),
+        request.port);
 }
 
 void Relay::wsOutbound_Connect(int i)
@@ -178,7 +260,7 @@ void Relay::wsOutbound_Connect(int i)
     Slot &s = m_slots->at(static_cast<size_t>(i));
     s.proxy.SendData(
         socks4::grant(static_cast<quint16>(s.outbound.RemotePort()), s.outbound.RemoteHostIP()));
-    s.connecting = false;
+    s.enter(Slot::Phase::Relaying);
     if (!s.early.isEmpty()) {
         s.outbound.SendData(s.early);
         s.early.clear();
@@ -221,7 +303,7 @@ void Relay::wsProxy_Error(int i, const QString &description)
 void Relay::wsOutbound_Error(int i, const QString &description)
 {
     const Slot &s = m_slots->at(static_cast<size_t>(i));
-    if (s.connecting) {
+    if (s.phase == Slot::Phase::Connecting) {
         // Tell a waiting client that its destination cannot be reached (reply code 91) before
         // its connection is closed; the close still delivers these bytes.
         wsProxy(i).SendData(socks4::failure(s.port, s.address));
@@ -243,6 +325,32 @@ void Relay::closeSlot(int i)
     s.outbound.Close();
     s.proxy.Close();
     s.reset();
+    // The freed slot goes to the longest-waiting client, once this event is done with.
+    if (!m_waiting.empty() && !m_servePosted) {
+        m_servePosted = true;
+        QMetaObject::invokeMethod(this, &Relay::serveWaiting, Qt::QueuedConnection);
+    }
+}
+
+void Relay::sweep()
+{
+    const auto now = std::chrono::steady_clock::now();
+    bool pending = false;
+    for (int i = 0; i < SlotCount; ++i) {
+        const Slot &s = m_slots->at(static_cast<size_t>(i));
+        if (s.phase == Slot::Phase::Requesting && now - s.since >= m_timeouts.request) {
+            logSlot("Proxy", i, QStringLiteral("Error: Request timed out"));
+            closeSlot(i);
+        } else if (s.phase == Slot::Phase::Connecting && now - s.since >= m_timeouts.connect) {
+            wsOutbound_Error(i, QStringLiteral("Connection timed out"));
+        } else {
+            pending =
+                pending || s.phase == Slot::Phase::Requesting || s.phase == Slot::Phase::Connecting;
+        }
+    }
+    // Nothing left to watch: stop until the next admission.
+    if (!pending)
+        m_sweep.stop();
 }
 
 void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)

@@ -4,9 +4,16 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 #include <array>
+#include <chrono>
+#include <deque>
 #include <functional>
 #include <memory>
+
+namespace net {
+class PendingConnection;
+}
 
 namespace relay {
 
@@ -20,6 +27,20 @@ class Relay final : public QObject
 
 public:
     static constexpr int SlotCount = 16;
+    /// Allowed clients that arrive while every slot is busy wait, in order, up to this many.
+    static constexpr int MaxWaiting = 64;
+    /// How long a client has to send its whole request once it has a slot, and how long a
+    /// destination may take to resolve and connect.
+    static constexpr std::chrono::milliseconds RequestTimeout { 30'000 };
+    static constexpr std::chrono::milliseconds ConnectTimeout { 30'000 };
+    /// How often those limits are checked: one coarse sweep over the slots, not a timer each.
+    static constexpr std::chrono::milliseconds SweepInterval { 1'000 };
+    struct Timeouts
+    {
+        std::chrono::milliseconds request = RequestTimeout;
+        std::chrono::milliseconds connect = ConnectTimeout;
+        std::chrono::milliseconds sweep = SweepInterval;
+    };
     /// Client bytes held while the destination is still connecting; past this the client's
     /// reading pauses until the grant.
     static constexpr qsizetype EarlyDataLimit = 64 * 1024;
@@ -36,6 +57,10 @@ public:
     net::Endpoint &wsListener() { return m_listener; }
     net::Endpoint &wsProxy(int i);
     net::Endpoint &wsOutbound(int i);
+    /// Clients waiting for a free slot.
+    qsizetype waitingCount() const { return static_cast<qsizetype>(m_waiting.size()); }
+    /// Takes effect for slots already waiting too.
+    void setTimeouts(const Timeouts &timeouts);
 
 Q_SIGNALS:
     void LogLine(const QString &line);
@@ -59,6 +84,10 @@ private:
     void wsOutbound_Error(int i, const QString &description);
     void wsProxy_Connect(int i);
 
+    void admit(int i, qintptr requestID, const QString &address);
+    void serveWaiting();
+    void forget(net::PendingConnection *waiting);
+    void sweep();
     void closeSlot(int i);
     void forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal);
     void logSlot(const char *side, int i, const QString &text);
@@ -66,6 +95,10 @@ private:
     AdmitFn m_admits;
     net::Endpoint m_listener;
     std::unique_ptr<std::array<Slot, SlotCount>> m_slots;
+    std::deque<net::PendingConnection *> m_waiting; ///< children of this relay, oldest first
+    bool m_servePosted = false;
+    Timeouts m_timeouts;
+    QTimer m_sweep;
 };
 
 } // namespace relay

@@ -41,24 +41,36 @@ DecodeResult decodeRequest(const QByteArray &buffer)
     }
     if (buffer.size() < FixedLength)
         return result;
+    Request &request = result.request;
+    request.port = qFromBigEndian<quint16>(buffer.constData() + 2);
+    const quint32 address = qFromBigEndian<quint32>(buffer.constData() + 4);
+    request.address = QHostAddress(address).toString();
+    // 0.0.0.x (x not 0) is no destination: the client asks us to resolve the name that follows.
+    const bool named = address != 0 && address <= 0xFF;
 
     // The user id ends at the first NUL after the fixed part, as SOCKS4 defines it; anything
-    // after that NUL is the client's first payload, not part of the request.
-    // Only the longest allowed user id and its NUL are searched, whatever the buffer holds.
-    const qsizetype window = qMin(buffer.size(), FixedLength + MaxUserIdLength + 1);
-    const qsizetype nul = QByteArrayView(buffer).first(window).indexOf('\0', FixedLength);
-    if (nul < 0) {
-        if (window == FixedLength + MaxUserIdLength + 1)
+    // after that NUL (or after the host name's NUL) is the client's first payload. Only as many
+    // bytes as the longest allowed request are searched, whatever the buffer holds.
+    const qsizetype limit = named ? MaxNameRequestLength : FixedLength + MaxUserIdLength + 1;
+    const QByteArrayView bytes = QByteArrayView(buffer).first(qMin(buffer.size(), limit));
+    const qsizetype nul = bytes.indexOf('\0', FixedLength);
+    qsizetype end = nul;
+    if (named && nul >= 0) {
+        const qsizetype host = nul + 1;
+        end = bytes.first(qMin(bytes.size(), host + MaxHostNameLength + 1)).indexOf('\0', host);
+        if (end == host || (end < 0 && bytes.size() > host + MaxHostNameLength)) {
+            result.status = DecodeStatus::BadHostName;
+            return result;
+        }
+        request.hostName = buffer.mid(host, end - host);
+    }
+    if (end < 0) {
+        if (buffer.size() >= limit)
             result.status = DecodeStatus::TooLong;
         return result;
     }
-
-    Request &request = result.request;
-    request.command = static_cast<quint8>(byteAt(buffer, 1));
-    request.port = qFromBigEndian<quint16>(buffer.constData() + 2);
-    request.address = QHostAddress(qFromBigEndian<quint32>(buffer.constData() + 4)).toString();
     request.userId = buffer.mid(FixedLength, nul - FixedLength);
-    request.consumed = nul + 1;
+    request.consumed = end + 1;
     result.status = DecodeStatus::Complete;
     return result;
 }
@@ -82,7 +94,9 @@ QString requestLine(int slot, const Request &request)
 {
     return QStringLiteral("Proxy [%1] Request from ").arg(slot)
         + escapeControls(QString::fromLatin1(request.userId)) + QStringLiteral(" to ")
-        + request.address + u':' + QString::number(request.port);
+        + (request.hostName.isEmpty() ? request.address
+                                      : escapeControls(QString::fromLatin1(request.hostName)))
+        + u':' + QString::number(request.port);
 }
 
 } // namespace relay::socks4

@@ -16,6 +16,10 @@ inline constexpr qsizetype FixedLength = 8; ///< VN, CD, DSTPORT (2), DSTIP (4)
 /// The longest user id accepted: with a NUL right after it the request is
 /// FixedLength + MaxUserIdLength + 1 bytes; one more byte without a NUL is TooLong.
 inline constexpr qsizetype MaxUserIdLength = 1024;
+/// A request naming its destination (address 0.0.0.x, x not 0; user id, NUL, host name, NUL)
+/// is at most this long in all, and its host name 1 to MaxHostNameLength bytes.
+inline constexpr qsizetype MaxNameRequestLength = 1024;
+inline constexpr qsizetype MaxHostNameLength = 255;
 
 /// One SOCKS4 request as the client sent it.
 struct Request
@@ -24,20 +28,22 @@ struct Request
     quint16 port = 0; ///< DSTPORT
     QString address; ///< DSTIP as dotted text without leading zeros, e.g. "10.0.0.5"
     QByteArray userId; ///< bytes from the ninth up to the first NUL after the fixed part
+    QByteArray hostName; ///< a destination the client leaves us to resolve; else empty
     qsizetype consumed = 0; ///< bytes of the buffer the request used, its NUL included
 };
 
 enum class DecodeStatus {
     NeedMore, ///< a valid beginning; wait for more bytes (also for an empty buffer)
     BadVersion, ///< the first byte is not 4: answer with rejection()
-    TooLong, ///< MaxUserIdLength user-id bytes came without a NUL
+    TooLong, ///< MaxUserIdLength user-id bytes (MaxNameRequestLength in all) without a NUL
+    BadHostName, ///< an empty host name, or a longer one than MaxHostNameLength
     Complete, ///< request holds the request; bytes after request.consumed are payload
 };
 
 struct DecodeResult
 {
     DecodeStatus status = DecodeStatus::NeedMore;
-    Request request; ///< filled only when status is Complete
+    Request request; ///< filled when status is Complete; port and address for BadHostName
 };
 
 /// Decodes the request at the start of the bytes collected so far on a slot. Call it again with
@@ -51,8 +57,8 @@ QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
 QByteArray failure(quint16 port, const QString &dottedAddress);
 
-/// "Proxy [slot] Request from <user id> to <address>:<port>", the user id byte for byte
-/// (Latin-1) with control characters escaped.
+/// "Proxy [slot] Request from <user id> to <host name or address>:<port>", the user id and the
+/// host name byte for byte (Latin-1) with control characters escaped.
 QString requestLine(int slot, const Request &request);
 
 } // namespace relay::socks4

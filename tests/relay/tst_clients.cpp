@@ -1,4 +1,4 @@
-// Real SOCKS4 clients (curl, ncat) through the proxy to servers the test runs on loopback.
+// Real SOCKS4 and SOCKS4a clients (curl, ncat) through the proxy to servers the test runs on loopback.
 
 #include "harness.h"
 
@@ -61,8 +61,17 @@ class tst_Clients final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void curlDownloadsAndUploadsUnchanged_data()
+    {
+        QTest::addColumn<QString>("mode");
+        QTest::addColumn<QString>("host"); // as the URL names it and the proxy logs it
+        QTest::newRow("socks4") << u"--socks4"_s << u"127.0.0.1"_s;
+        QTest::newRow("socks4a, the proxy resolves") << u"--socks4a"_s << u"localhost"_s;
+    }
     void curlDownloadsAndUploadsUnchanged()
     {
+        QFETCH(QString, mode);
+        QFETCH(QString, host);
         const QString curl = QStandardPaths::findExecutable(u"curl"_s);
         if (curl.isEmpty())
             QSKIP("curl is not installed");
@@ -72,10 +81,11 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(dir.isValid());
         const QString proxyArg = u"127.0.0.1:%1"_s.arg(proxy.port);
-        const QString url = u"http://127.0.0.1:%1/file"_s.arg(http.server.serverPort());
+        const QString target = u"%1:%2"_s.arg(host).arg(http.server.serverPort());
+        const QString url = u"http://%1/file"_s.arg(target);
 
         const QString got = dir.filePath(u"got"_s);
-        QCOMPARE(run(curl, { u"-sS"_s, u"--socks4"_s, proxyArg, u"-o"_s, got, url }), 0);
+        QCOMPARE(run(curl, { u"-sS"_s, mode, proxyArg, u"-o"_s, got, url }), 0);
         QFile file(got);
         QVERIFY(file.open(QIODevice::ReadOnly));
         QVERIFY(file.readAll() == http.body);
@@ -86,13 +96,12 @@ private Q_SLOTS:
         upload.write(sent);
         upload.close();
         QCOMPARE(run(curl,
-                     { u"-sS"_s, u"--socks4"_s, proxyArg, u"-H"_s, u"Expect:"_s, u"-T"_s,
-                         upload.fileName(), url }),
+                     { u"-sS"_s, mode, proxyArg, u"-H"_s, u"Expect:"_s, u"-T"_s, upload.fileName(),
+                         url }),
             0);
         QVERIFY(http.uploaded == sent);
         // curl sends an empty user id: "from" and "to" are two blanks apart.
-        QVERIFY(proxy.log.contains(
-            u"Proxy [0] Request from  to 127.0.0.1:%1"_s.arg(http.server.serverPort())));
+        QVERIFY(proxy.log.contains(u"Proxy [0] Request from  to "_s + target));
     }
 
     void ncatWorksInteractively()

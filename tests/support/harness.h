@@ -7,7 +7,6 @@
 #include "relay/relay.h"
 
 #include <QHostAddress>
-#include <QSignalSpy>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
@@ -31,21 +30,24 @@ inline QByteArray pattern(qsizetype size, int seed = 0)
 inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint8 command = 1,
     quint32 address = 0x7f000001)
 {
-    QByteArray r;
-    r += char(4);
-    r += char(command);
-    r += char(port >> 8);
-    r += char(port & 0xff);
+    QByteArray r = QByteArray::fromHex("04") + char(command) + char(port >> 8) + char(port);
     for (int shift = 24; shift >= 0; shift -= 8)
-        r += char((address >> shift) & 0xff);
+        r += char(address >> shift);
     return r + userId + '\0';
 }
 
-/// The 8-byte reply for 127.0.0.1: 0x5a is the grant, 0x5b the failure.
-inline QByteArray grantFor(quint16 port, char code = 0x5a)
+/// A request that leaves resolving the host name to the proxy (address 0.0.0.1).
+inline QByteArray nameRequest(quint16 port, const QByteArray &host, const QByteArray &user = "bob")
 {
-    return QByteArray(1, '\0') + code + char(port >> 8) + char(port & 0xff)
-        + QByteArray::fromHex("7f000001");
+    return request(port, user, 1, 1) + host + '\0';
+}
+
+/// The 8-byte reply naming 127.0.0.1 (or 0.0.0.1 for a request by name): 0x5a grants,
+/// 0x5b tells that the destination failed.
+inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
+{
+    return QByteArray(1, '\0') + code + char(port >> 8) + char(port)
+        + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
 /// The proxy under test with its log collected.
@@ -66,31 +68,57 @@ struct Proxy
     }
 };
 
-/// A destination server on loopback that keeps every accepted connection and what it received.
+/// A socket that collects what it receives (while `reading`) and notes when it is closed.
+struct Peer
+{
+    std::unique_ptr<QTcpSocket> socket;
+    QByteArray received;
+    bool closed = false;
+    bool reading = true;
+
+    explicit Peer(QTcpSocket *s = new QTcpSocket) : socket(s)
+    {
+        s->setParent(nullptr);
+        QObject::connect(s, &QTcpSocket::readyRead, s, [this] {
+            if (reading)
+                received += socket->readAll();
+        });
+        QObject::connect(s, &QTcpSocket::disconnected, s, [this] {
+            if (socket->isOpen())
+                received += socket->readAll();
+            closed = true;
+        });
+    }
+};
+
+/// A client of the proxy.
+struct Client : Peer
+{
+    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress::LocalHost)
+    {
+        if (from != QHostAddress::LocalHost && !socket->bind(from, 0))
+            return false;
+        socket->connectToHost(QHostAddress::LocalHost, port);
+        return QTest::qWaitFor([this] { return socket->state() == QTcpSocket::ConnectedState; });
+    }
+};
+
+/// A destination server on loopback that keeps every accepted connection; echoes if asked.
 struct Destination
 {
     QTcpServer server;
-    std::vector<std::unique_ptr<QTcpSocket>> peers;
-    std::vector<QByteArray> received;
+    std::vector<std::unique_ptr<Peer>> peers;
     bool echo = false;
-    bool reading = true;
 
     Destination()
     {
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
-                const size_t index = peers.size();
-                peers.emplace_back(s);
-                s->setParent(nullptr);
-                received.emplace_back();
-                QObject::connect(s, &QTcpSocket::readyRead, s, [this, s, index] {
-                    if (!reading)
-                        return;
-                    const QByteArray bytes = s->readAll();
-                    received[index] += bytes;
+                Peer *peer = peers.emplace_back(std::make_unique<Peer>(s)).get();
+                QObject::connect(s, &QTcpSocket::readyRead, s, [this, peer] {
                     if (echo)
-                        s->write(bytes);
+                        peer->socket->write(std::exchange(peer->received, {}));
                 });
             }
         });
@@ -108,48 +136,16 @@ struct Blackhole
 
     Blackhole()
     {
-        sockaddr_in a {};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        sockaddr_in a { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
         socklen_t length = sizeof a;
-        if (::bind(fd, reinterpret_cast<sockaddr *>(&a), length) != 0 || ::listen(fd, 0) != 0
-            || ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
-            return;
-        filler.connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
-        if (filler.waitForConnected(5000))
-            port = ntohs(a.sin_port);
+        auto *address = reinterpret_cast<sockaddr *>(&a);
+        if (::bind(fd, address, length) == 0 && ::listen(fd, 0) == 0
+            && ::getsockname(fd, address, &length) == 0) {
+            filler.connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
+            port = filler.waitForConnected(5000) ? ntohs(a.sin_port) : 0;
+        }
     }
     ~Blackhole() { ::close(fd); }
-};
-
-/// A client socket that collects what it receives and notes when the proxy closes it.
-struct Client
-{
-    QTcpSocket socket;
-    QByteArray received;
-    bool closed = false;
-    bool reading = true;
-
-    Client()
-    {
-        QObject::connect(&socket, &QTcpSocket::readyRead, &socket, [this] {
-            if (reading)
-                received += socket.readAll();
-        });
-        QObject::connect(&socket, &QTcpSocket::disconnected, &socket, [this] {
-            if (socket.isOpen())
-                received += socket.readAll();
-            closed = true;
-        });
-    }
-    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress::LocalHost)
-    {
-        if (from != QHostAddress::LocalHost && !socket.bind(from, 0))
-            return false;
-        socket.connectToHost(QHostAddress::LocalHost, port);
-        return QTest::qWaitFor(
-            [this] { return socket.state() == QAbstractSocket::ConnectedState; });
-    }
 };
 
 } // namespace harness
