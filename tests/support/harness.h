@@ -13,7 +13,6 @@
 
 #include <memory>
 #include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
 
@@ -30,10 +29,8 @@ inline QByteArray pattern(qsizetype size, int seed = 0)
 inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint8 command = 1,
     quint32 address = 0x7f000001)
 {
-    QByteArray r = QByteArray::fromHex("04") + char(command) + char(port >> 8) + char(port);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        r += char(address >> shift);
-    return r + userId + '\0';
+    return QByteArray(1, 4) + char(command) + char(port >> 8) + char(port) + char(address >> 24)
+        + char(address >> 16) + char(address >> 8) + char(address) + userId + '\0';
 }
 
 /// A request that leaves resolving the host name to the proxy (address 0.0.0.1).
@@ -42,11 +39,11 @@ inline QByteArray nameRequest(quint16 port, const QByteArray &host, const QByteA
     return request(port, user, 1, 1) + host + '\0';
 }
 
-/// The 8-byte reply naming 127.0.0.1 (or 0.0.0.1 for a request by name): 0x5a grants,
+/// The 8-byte reply naming 127.0.0.1 (0.0.0.1 for a failed request by name): 0x5a grants,
 /// 0x5b tells that the destination failed.
 inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
 {
-    return QByteArray(1, '\0') + code + char(port >> 8) + char(port)
+    return QByteArray(1, 0) + code + char(port >> 8) + char(port)
         + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
@@ -68,15 +65,15 @@ struct Proxy
     }
 };
 
-/// A socket that collects what it receives (while `reading`) and notes when it is closed.
-struct Peer
+/// One end of a connection: collects what it receives (while `reading`), notes its closing.
+struct Client
 {
     std::unique_ptr<QTcpSocket> socket;
     QByteArray received;
     bool closed = false;
     bool reading = true;
 
-    explicit Peer(QTcpSocket *s = new QTcpSocket) : socket(s)
+    explicit Client(QTcpSocket *s = new QTcpSocket) : socket(s)
     {
         s->setParent(nullptr);
         QObject::connect(s, &QTcpSocket::readyRead, s, [this] {
@@ -89,11 +86,6 @@ struct Peer
             closed = true;
         });
     }
-};
-
-/// A client of the proxy.
-struct Client : Peer
-{
     bool connectTo(quint16 port, const QHostAddress &from = QHostAddress::LocalHost)
     {
         if (from != QHostAddress::LocalHost && !socket->bind(from, 0))
@@ -107,7 +99,7 @@ struct Client : Peer
 struct Destination
 {
     QTcpServer server;
-    std::vector<std::unique_ptr<Peer>> peers;
+    std::vector<std::unique_ptr<Client>> peers;
     bool echo = false;
 
     Destination()
@@ -115,7 +107,7 @@ struct Destination
         server.listen(QHostAddress::LocalHost, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
-                Peer *peer = peers.emplace_back(std::make_unique<Peer>(s)).get();
+                Client *peer = peers.emplace_back(std::make_unique<Client>(s)).get();
                 QObject::connect(s, &QTcpSocket::readyRead, s, [this, peer] {
                     if (echo)
                         peer->socket->write(std::exchange(peer->received, {}));
@@ -127,23 +119,22 @@ struct Destination
 };
 
 /// A loopback port whose accept queue is full (backlog 0 and one connection never accepted):
-/// the kernel drops every further SYN, so a connection to it stays under way.
+/// the kernel drops every further SYN, so a connection to it stays under way. open() gives
+/// the port (0 if it failed).
 struct Blackhole
 {
     int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    quint16 port = 0;
+    sockaddr_in address { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
     QTcpSocket filler;
 
-    Blackhole()
+    quint16 open()
     {
-        sockaddr_in a { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
-        socklen_t length = sizeof a;
-        auto *address = reinterpret_cast<sockaddr *>(&a);
-        if (::bind(fd, address, length) == 0 && ::listen(fd, 0) == 0
-            && ::getsockname(fd, address, &length) == 0) {
-            filler.connectToHost(QHostAddress::LocalHost, ntohs(a.sin_port));
-            port = filler.waitForConnected(5000) ? ntohs(a.sin_port) : 0;
-        }
+        socklen_t length = sizeof address;
+        auto *a = reinterpret_cast<sockaddr *>(&address);
+        if (::bind(fd, a, length) != 0 || ::listen(fd, 0) != 0 || ::getsockname(fd, a, &length))
+            return 0;
+        filler.connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
+        return filler.waitForConnected(5000) ? ntohs(address.sin_port) : 0;
     }
     ~Blackhole() { ::close(fd); }
 };
