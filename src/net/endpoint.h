@@ -71,8 +71,8 @@ public:
     /// the handler returns. Returns false if this endpoint is not closed or the id is stale.
     bool Accept(qintptr requestID);
     /// Starts connecting to a dotted IPv4 address or a host name (looked up without blocking,
-    /// IPv4 only); Connected() or Error() follows. Returns false
-    /// (and does nothing) if this endpoint is not closed.
+    /// IPv4 only); Connected() or Error() follows. Returns false (and does nothing) if this
+    /// endpoint is not closed.
     bool Connect(const QString &host, quint32 port);
     /// Queues bytes for sending, in call order (after what TransferTo() queued before). Sent
     /// at once as far as the kernel takes them. Dropped when not connected.

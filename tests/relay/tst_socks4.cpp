@@ -75,10 +75,6 @@ private Q_SLOTS:
         // TCP may split a request anywhere: every shorter prefix asks for more.
         for (qsizetype cut = 0; cut < consumed; ++cut)
             QCOMPARE(socks4::decodeRequest(bytes.first(cut)).status, Status::NeedMore);
-        // The decoded port and address, built into the replies, give the request's bytes back.
-        const QByteArray portAndAddress = bytes.mid(2, 6);
-        QCOMPARE(socks4::grant(request.port, request.address), "\x00\x5a"_ba + portAndAddress);
-        QCOMPARE(socks4::failure(request.port, request.address), "\x00\x5b"_ba + portAndAddress);
     }
 };
 

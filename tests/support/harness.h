@@ -6,7 +6,6 @@
 #include "acl/allowlist.h"
 #include "relay/relay.h"
 
-#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
