@@ -1,8 +1,8 @@
-// Fuzz target: the SOCKS4 request decoder, fed the way the relay feeds it. TCP may split a
-// request anywhere, so the input is a series of chunks, each a length byte and then up to that
-// many bytes; the buffer grows chunk by chunk and is decoded after each, until the decoder has
-// an answer other than NeedMore. Every answer is checked against the bytes it came from, and
-// must not depend on where the chunks were cut.
+// Fuzz target: the SOCKS4 request decoder, fed the way the relay feeds it, requests by host name
+// (SOCKS4a) included. TCP may split a request anywhere, so the input is a series of chunks, each
+// a length byte and then up to that many bytes; the buffer grows chunk by chunk and is decoded
+// after each, until the decoder has an answer other than NeedMore. Every answer is checked
+// against the bytes it came from, and must not depend on where the chunks were cut.
 
 #include "fuzzcheck.h"
 #include "relay/socks4.h"
@@ -18,13 +18,27 @@ int byteAt(const QByteArray &bytes, qsizetype i)
     return static_cast<quint8>(bytes.at(i));
 }
 
-/// Where the user id's NUL must be found: after the fixed part, within the longest user id.
-qsizetype userIdEnd(const QByteArray &buffer)
+/// Address 0.0.0.x, x not 0: a user id, its NUL, then the host name and its NUL.
+bool named(const QByteArray &buffer)
 {
-    if (buffer.size() <= FixedLength)
+    return buffer.size() >= FixedLength && byteAt(buffer, 4) == 0 && byteAt(buffer, 5) == 0
+        && byteAt(buffer, 6) == 0 && byteAt(buffer, 7) != 0;
+}
+
+/// The longest request: the longest user id and its NUL, or a whole request by name.
+qsizetype limitOf(const QByteArray &buffer)
+{
+    return named(buffer) ? MaxNameRequestLength : FixedLength + MaxUserIdLength + 1;
+}
+
+/// Where a NUL must be found from `from` on: within the longest request, and (for a host name)
+/// within `most` bytes.
+qsizetype nulFrom(const QByteArray &buffer, qsizetype from, qsizetype most)
+{
+    if (buffer.size() <= from)
         return -1;
-    const qsizetype window = qMin(buffer.size(), FixedLength + MaxUserIdLength + 1);
-    return QByteArrayView(buffer).first(window).indexOf('\0', FixedLength);
+    const qsizetype window = qMin(qMin(buffer.size(), limitOf(buffer)), from + most);
+    return from >= window ? -1 : QByteArrayView(buffer).first(window).indexOf('\0', from);
 }
 
 void checkAnswer(const QByteArray &buffer, const DecodeResult &result)
@@ -33,20 +47,31 @@ void checkAnswer(const QByteArray &buffer, const DecodeResult &result)
     FUZZ_CHECK((result.status == DecodeStatus::BadVersion) == badVersion);
     if (badVersion)
         return;
-    const qsizetype nul = userIdEnd(buffer);
+    const qsizetype limit = limitOf(buffer);
+    const qsizetype nul = nulFrom(buffer, FixedLength, limit);
+    const qsizetype host = nul + 1;
+    const qsizetype hostEnd =
+        named(buffer) && nul >= 0 ? nulFrom(buffer, host, MaxHostNameLength + 1) : nul;
+    const bool badHost = named(buffer) && nul >= 0
+        && (hostEnd == host
+            || (hostEnd < 0 && qMin(buffer.size(), limit) > host + MaxHostNameLength));
     switch (result.status) {
     case DecodeStatus::NeedMore:
-        FUZZ_CHECK(nul < 0 && buffer.size() < FixedLength + MaxUserIdLength + 1);
+        FUZZ_CHECK(hostEnd < 0 && !badHost && buffer.size() < limit);
         break;
     case DecodeStatus::TooLong:
-        FUZZ_CHECK(nul < 0 && buffer.size() >= FixedLength + MaxUserIdLength + 1);
+        FUZZ_CHECK(hostEnd < 0 && !badHost && buffer.size() >= limit);
+        break;
+    case DecodeStatus::BadHostName:
+        FUZZ_CHECK(badHost);
         break;
     case DecodeStatus::Complete: {
         const Request &request = result.request;
-        FUZZ_CHECK(nul >= FixedLength);
-        FUZZ_CHECK(request.consumed > nul && request.consumed <= buffer.size());
+        FUZZ_CHECK(nul >= FixedLength && !badHost);
+        FUZZ_CHECK(request.consumed == hostEnd + 1 && request.consumed <= buffer.size());
         FUZZ_CHECK(byteAt(buffer, request.consumed - 1) == 0);
-        FUZZ_CHECK(request.command == byteAt(buffer, 1));
+        FUZZ_CHECK(
+            request.hostName == (named(buffer) ? buffer.mid(host, hostEnd - host) : QByteArray()));
         FUZZ_CHECK(request.port == (byteAt(buffer, 2) << 8 | byteAt(buffer, 3)));
         FUZZ_CHECK(request.userId == buffer.mid(FixedLength, nul - FixedLength));
         const QString dotted = QStringLiteral("%1.%2.%3.%4")
@@ -55,8 +80,7 @@ void checkAnswer(const QByteArray &buffer, const DecodeResult &result)
                                    .arg(byteAt(buffer, 6))
                                    .arg(byteAt(buffer, 7));
         FUZZ_CHECK(request.address == dotted);
-        FUZZ_CHECK(request.consumed == nul + 1);
-        // The status line shows the user id with its control characters escaped.
+        // The status line shows the user id and host name with control characters escaped.
         for (const QChar c : requestLine(15, request))
             FUZZ_CHECK(c.unicode() >= 0x20 && c.unicode() != 0x7f);
         break;
@@ -68,7 +92,7 @@ void checkAnswer(const QByteArray &buffer, const DecodeResult &result)
 
 bool sameAnswer(const DecodeResult &a, const DecodeResult &b)
 {
-    return a.status == b.status && a.request.command == b.request.command
+    return a.status == b.status && a.request.hostName == b.request.hostName
         && a.request.port == b.request.port && a.request.address == b.request.address
         && a.request.userId == b.request.userId && a.request.consumed == b.request.consumed;
 }
