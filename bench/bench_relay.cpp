@@ -73,6 +73,7 @@ struct Options
     bool netns = true;
     std::string program; // bench_window or bench_proxyd
     std::string splice; // splicerelay
+    std::string splicePipe = "0"; // its pipe size in bytes; 0: the kernel's default
 };
 
 // --- Sockets ----------------------------------------------------------------------------------
@@ -181,6 +182,7 @@ public:
     }
     ~Server()
     {
+        m_stop = true;
         ::shutdown(m_fd, SHUT_RDWR);
         m_acceptor.join();
         ::close(m_fd);
@@ -248,11 +250,15 @@ private:
         } else {
             for (size_t i = 0; i < buffer.size(); ++i)
                 buffer[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
-            while (bytes < m_sourceBytes) {
+            // Sending wakes up now and then, so that a peer that neither reads nor goes away
+            // cannot keep this thread past the server's end.
+            const timeval wake { 0, 200'000 };
+            ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &wake, sizeof wake);
+            while (bytes < m_sourceBytes && !m_stop) {
                 const size_t chunk =
                     static_cast<size_t>(std::min<uint64_t>(buffer.size(), m_sourceBytes - bytes));
                 const ssize_t n = ::send(fd, buffer.data(), chunk, MSG_NOSIGNAL);
-                if (n < 0 && errno == EINTR)
+                if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
                     continue;
                 if (n <= 0)
                     break;
@@ -272,6 +278,7 @@ private:
     int m_fd = -1;
     uint16_t m_port = 0;
     std::thread m_acceptor;
+    std::atomic<bool> m_stop { false };
     std::mutex m_mutex;
     std::condition_variable m_changed;
     uint64_t m_finished = 0;
@@ -784,7 +791,7 @@ void usage()
         "usage: bench_relay [--quick] [--mib N] [--streams N] [--streams-mib N] [--repeat N]\n"
         "                   [--handshakes N] [--parallel THREADS] [--no-handshakes]\n"
         "                   [--slow-mib N] [--stall SECONDS] [--slow SECONDS] [--no-dante]\n"
-        "                   [--no-netns] [--program PATH] [--splice PATH]\n"
+        "                   [--no-netns] [--program PATH] [--splice PATH] [--splice-pipe B]\n"
         "  --quick          a short run: 256 MiB streams, 16 x 32 MiB, 500 + 500 handshakes,\n"
         "                   2 s stall + 4 s slow reading of 1 GiB\n"
         "  --mib N          bytes per single-stream transfer, in MiB (default 2048)\n"
@@ -796,6 +803,7 @@ void usage()
         "  --slow-mib N     what each destination offers its slow reader (default 4096)\n"
         "  --program PATH   the program: bench_window (default when built) or bench_proxyd\n"
         "  --splice PATH    the splice relay (default: splicerelay beside this file)\n"
+        "  --splice-pipe B  its pipes' size in bytes (default: the kernel's, 64 KiB)\n"
         "  --no-dante       skip the comparison with danted");
 }
 
@@ -877,6 +885,8 @@ int main(int argc, char **argv)
             o.program = value();
         } else if (a == "--splice") {
             o.splice = value();
+        } else if (a == "--splice-pipe") {
+            o.splicePipe = value();
         } else {
             usage();
             return a == "--help" ? 0 : 2;
@@ -907,7 +917,7 @@ int main(int argc, char **argv)
         peers.push_back({ "program", *c });
     else
         return 1;
-    if (std::optional<Child> c = startProxy(o.splice))
+    if (std::optional<Child> c = startProxy(o.splice, o.splicePipe.c_str()))
         peers.push_back({ "splice", *c });
     if (std::optional<Child> c = o.dante ? startDante(dir) : std::nullopt)
         peers.push_back({ "dante", *c });

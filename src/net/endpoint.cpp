@@ -363,7 +363,7 @@ qint64 Endpoint::TransferTo(Endpoint &to, qint64 maxLen)
 
 qint64 Endpoint::BytesAvailable() const
 {
-    return m_in.size() + kernelBytes();
+    return std::min(m_in.size() + kernelBytes(), ReadChunk);
 }
 
 qint64 Endpoint::BytesToSend() const

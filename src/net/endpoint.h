@@ -89,7 +89,8 @@ public:
     /// bytes are still delivered (bounded by Lingerer::LingerTimeoutMs), then the connection ends.
     void Close();
 
-    /// Bytes received and not yet taken.
+    /// Bytes received and not yet taken, as DataArrival counts them: at most ReadChunk at a
+    /// time (beyond that they wait in the kernel, where TCP holds the peer back).
     qint64 BytesAvailable() const;
     /// Bytes queued (SendData(), TransferTo()) and not yet handed to the kernel.
     qint64 BytesToSend() const;
