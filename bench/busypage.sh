@@ -8,19 +8,24 @@
 # through the program (bench_window: the window open, its log running) and through Dante
 # (danted), in the same run. Prints "X of COUNT" for each.
 #
+# Each is done for each way the image servers treat a connection once they have answered
+# (--keepalive, default "close 5 forever"): close it at once; close it after 5 s idle, as
+# Apache does by default; keep it until the client closes. A browser keeps its connections
+# alive, and a proxy with few slots serves those waiting only as kept-alive connections end.
+#
 # Everything (program, Dante, servers, browser, curl) runs inside a private network namespace
 # with only loopback in it (the script re-runs itself under `unshare -n`), so nothing can leave
 # the machine. Needs root.
 #
 # Usage: bench/busypage.sh [--window PATH] [--count N] [--delay SECONDS] [--rounds N]
-#                          [--no-chromium] [--no-curl] [--no-dante]
+#                          [--keepalive "close 5 forever"] [--no-chromium] [--no-curl] [--no-dante]
 #   --window PATH  bench_window (default: build/release/bench/bench_window)
 #   --rounds N     loads per proxy and client, taken in turns (default 1)
 set -euo pipefail
 
 here="$(cd "$(dirname "$0")" && pwd)"
 window="$here/../build/release/bench/bench_window"
-count=40 delay=1.5 rounds=1 chromium=1 curl=1 dante=1
+count=40 delay=1.5 rounds=1 chromium=1 curl=1 dante=1 keepalive="close 5 forever"
 args=("$@")
 while [ $# -gt 0 ]; do
     case "$1" in
@@ -28,6 +33,7 @@ while [ $# -gt 0 ]; do
         --count) count="$2"; shift ;;
         --delay) delay="$2"; shift ;;
         --rounds) rounds="$2"; shift ;;
+        --keepalive) keepalive="$2"; shift ;;
         --no-chromium) chromium=0 ;;
         --no-curl) curl=0 ;;
         --no-dante) dante=0 ;;
@@ -77,12 +83,6 @@ wait_for() { # SECONDS WHAT CONDITION...: polls every 50 ms
     say "timed out waiting for $what"
     exit 1
 }
-
-python3 "$here/busypage_server.py" --count "$count" --delay "$delay" >"$work/ports" &
-pids+=($!)
-wait_for 10 "the web servers" sh -c "[ \$(grep -c '^image ' '$work/ports') -eq $count ]"
-page_port=$(awk '/^page / { print $2 }' "$work/ports")
-mapfile -t image_ports < <(awk '/^image / { print $2 }' "$work/ports")
 
 # The program, listening on 1080 as a person would set it (this namespace is empty).
 QT_QPA_PLATFORM=offscreen "$window" 1080 >"$work/mirror.txt" 2>"$work/window.err" &
@@ -146,17 +146,37 @@ wait_curls() { # every background job that is not one of ours
     done
 }
 
+# The web servers, afresh for each keep-alive policy: POLICY.
+start_servers() {
+    if [ -n "${server_pid:-}" ]; then
+        kill "$server_pid"
+        wait "$server_pid" 2>/dev/null || true
+    fi
+    python3 "$here/busypage_server.py" --count "$count" --delay "$delay" --keepalive "$1" \
+        >"$work/ports" &
+    server_pid=$!
+    pids+=("$server_pid")
+    wait_for 10 "the web servers" sh -c "[ \$(grep -c '^image ' '$work/ports') -eq $count ]"
+    page_port=$(awk '/^page / { print $2 }' "$work/ports")
+    mapfile -t image_ports < <(awk '/^image / { print $2 }' "$work/ports")
+}
+
 echo "== Busy page: $count images from $count origins, each answered after $delay s =="
-printf '%-10s %-9s %s\n' client proxy "images loaded (seconds)"
-for ((round = 1; round <= rounds; round++)); do
-    for client in chromium curl; do
-        { [ "$client" = chromium ] && [ "$chromium" = 0 ]; } && continue
-        { [ "$client" = curl ] && [ "$curl" = 0 ]; } && continue
-        for proxy in "${proxies[@]}"; do
-            start=$EPOCHREALTIME
-            result=$("${client}_load" "${proxy#* }")
-            seconds=$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }")
-            printf '%-10s %-9s %s (%s s)\n' "$client" "${proxy% *}" "$result" "$seconds"
+printf '%-10s %-11s %-9s %s\n' client keep-alive proxy "images loaded (seconds)"
+for policy in $keepalive; do
+    start_servers "$policy"
+    for ((round = 1; round <= rounds; round++)); do
+        for client in chromium curl; do
+            { [ "$client" = chromium ] && [ "$chromium" = 0 ]; } && continue
+            { [ "$client" = curl ] && [ "$curl" = 0 ]; } && continue
+            for proxy in "${proxies[@]}"; do
+                start=$EPOCHREALTIME
+                result=$("${client}_load" "${proxy#* }")
+                seconds=$(awk "BEGIN { printf \"%.1f\", $EPOCHREALTIME - $start }")
+                case "$policy" in close | forever) shown=$policy ;; *) shown="${policy} s" ;; esac
+                printf '%-10s %-11s %-9s %s (%s s)\n' "$client" "$shown" "${proxy% *}" "$result" \
+                    "$seconds"
+            done
         done
     done
 done

@@ -9,7 +9,12 @@ server on standard output, then serves until killed.
 The page counts its images once the browser's load event has fired (every image loaded or
 failed) and writes "loaded X of COUNT" into the element #result, which `--dump-dom` shows.
 
-Usage: busypage_server.py [--count 40] [--delay 1.5]
+How long a server keeps an idle connection open after answering (--keepalive) decides how soon
+a browser's kept-alive connections let others through a proxy with few slots: "close" answers
+with Connection: close, a number of seconds closes a connection idle that long (Apache's
+default is 5), "forever" waits for the client to close.
+
+Usage: busypage_server.py [--count 40] [--delay 1.5] [--keepalive close|SECONDS|forever]
 """
 
 import argparse
@@ -41,9 +46,11 @@ class Server(socketserver.ThreadingMixIn, http.server.HTTPServer):
     request_queue_size = 128
 
 
-def handler(body, content_type, delay):
+def handler(body, content_type, delay, keepalive):
     class Handler(http.server.BaseHTTPRequestHandler):
         protocol_version = "HTTP/1.1"
+        # An idle connection is closed once a read waits this long (None: never).
+        timeout = None if keepalive in ("close", "forever") else float(keepalive)
 
         def do_GET(self):
             if delay:
@@ -52,6 +59,9 @@ def handler(body, content_type, delay):
             self.send_header("Content-Type", content_type)
             self.send_header("Content-Length", str(len(body)))
             self.send_header("Cache-Control", "no-store")
+            if keepalive == "close":
+                self.send_header("Connection", "close")
+                self.close_connection = True
             self.end_headers()
             self.wfile.write(body)
 
@@ -84,12 +94,16 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--count", type=int, default=40)
     parser.add_argument("--delay", type=float, default=1.5)
+    parser.add_argument("--keepalive", default="close")
     args = parser.parse_args()
+    if args.keepalive not in ("close", "forever"):
+        float(args.keepalive)
 
-    servers = [Server(("127.0.0.1", 0), handler(IMAGE, "image/png", args.delay))
+    servers = [Server(("127.0.0.1", 0), handler(IMAGE, "image/png", args.delay, args.keepalive))
                for _ in range(args.count)]
     ports = [s.server_address[1] for s in servers]
-    servers.insert(0, Server(("127.0.0.1", 0), handler(page(ports), "text/html", 0)))
+    servers.insert(0, Server(("127.0.0.1", 0),
+                             handler(page(ports), "text/html", 0, args.keepalive)))
     for s in servers:
         threading.Thread(target=s.serve_forever, daemon=True).start()
     print(f"page {servers[0].server_address[1]}")
