@@ -22,7 +22,7 @@
 // --wrap "valgrind --tool=callgrind --callgrind-out-file=F" starts the program under a tool.
 //
 // Usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]
-//                        [--window PATH] [--no-dante] [--no-yardsticks] [--no-netns]
+//                        [--window PATH] [--no-dante] [--no-yardsticks] [--collapsed] [--no-netns]
 //                        [--perf FILE] [--wrap CMD]
 
 #include <arpa/inet.h>
@@ -73,6 +73,7 @@ struct Options
     unsigned budgetSeconds = 900;
     bool dante = true;
     bool yardsticks = true;
+    bool collapsed = false; // the status log out of sight
     bool netns = true;
     std::string window; // bench_window; beside this program by default
     std::string perfFile;
@@ -336,6 +337,8 @@ std::optional<Child> startWindow(const Options &o, const std::string &dir)
         argv.push_back(word);
     argv.push_back(o.window);
     argv.push_back(std::to_string(freePort()));
+    if (o.collapsed)
+        argv.push_back("--collapsed");
     const std::string err = dir + "/window.err";
     ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
     Child child { spawn(argv, dir + "/mirror.txt", err), 0 };
@@ -614,7 +617,7 @@ void usage()
     std::puts(
         "usage: bench_handshake [--quick] [--count N] [--rounds N] [--fill N] [--clients N]\n"
         "                       [--window PATH] [--no-dante] [--no-yardsticks]\n"
-        "                       [--no-netns] [--perf FILE] [--wrap CMD]\n"
+        "                       [--collapsed] [--no-netns] [--perf FILE] [--wrap CMD]\n"
         "  --quick       1000 handshakes per round, 10^4 filling connections\n"
         "  --count N     handshakes per measuring round (default 5000)\n"
         "  --rounds N    rounds per side, early and late; medians compared (default 3)\n"
@@ -624,6 +627,7 @@ void usage()
         "  --no-dante    no comparison with Dante\n"
         "  --no-yardsticks  no columns for bench_proxyd and splicerelay\n"
         "  --no-netns    stay in the current network namespace (127.0.0.1 only)\n"
+        "  --collapsed   the window with its status log folded away (out of sight)\n"
         "  --perf FILE   perf record -g on the program during the late rounds\n"
         "  --wrap CMD    start the program under CMD (split at blanks), e.g. valgrind");
 }
@@ -659,6 +663,8 @@ int main(int argc, char **argv)
             o.window = value();
         } else if (a == "--no-dante") {
             o.dante = false;
+        } else if (a == "--collapsed") {
+            o.collapsed = true;
         } else if (a == "--no-yardsticks") {
             o.yardsticks = false;
         } else if (a == "--no-netns") {
