@@ -10,13 +10,14 @@
 // must also have the full length. The first eight bytes a client sends are its number, which
 // tells the destination which plan it is serving.
 //
-// Clients beyond the 16 slots are either closed at once or wait for a slot, depending on the
-// relay. A close without any reply counts as "refused, not served" only when at least 16 other
-// connections may still have held a slot at that moment (a connection holds one until we have
-// seen the proxy tear it down; the proxy has one thread, so a connection we open after seeing
-// that is handled after the slot was freed). With --waiting every refusal is a fault.
+// Clients beyond the 16 slots wait for a slot (up to 64 of them), so with at most 20 clients
+// every allowed client is served, and a close without any reply is a fault. With --no-waiting
+// (for a relay that closes clients beyond its slots at once) such a close counts as "refused,
+// not served" when at least 16 other connections may still have held a slot at that moment: a
+// connection holds one until we have seen the proxy tear it down, and as the proxy has one
+// thread, a connection we open after seeing that is handled after the slot was freed.
 //
-// Usage: soak [--connections N] [--seed N] [--parallel N] [--proxyd PATH] [--waiting]
+// Usage: soak [--connections N] [--seed N] [--parallel N] [--proxyd PATH] [--no-waiting]
 //             [--rss-slack-mib N (-1: report only)] [--stall-seconds N] [--settle-seconds N]
 // Exit status 0 when every check passed. Everything talks to 127.0.0.1 only.
 
@@ -59,7 +60,7 @@ struct Options
     uint64_t seed = 1;
     int parallel = 20;
     std::string proxyd;
-    bool waiting = false;
+    bool waiting = true;
     long rssSlackMiB = 16;
     int stallSeconds = 60;
     int settleSeconds = 0;
@@ -1158,8 +1159,8 @@ int main(int argc, char **argv)
             o.parallel = std::clamp(std::stoi(value()), 1, 64);
         else if (a == "--proxyd")
             o.proxyd = value();
-        else if (a == "--waiting")
-            o.waiting = true;
+        else if (a == "--no-waiting")
+            o.waiting = false;
         else if (a == "--rss-slack-mib")
             o.rssSlackMiB = std::stol(value());
         else if (a == "--stall-seconds")
@@ -1169,7 +1170,7 @@ int main(int argc, char **argv)
         else {
             std::fprintf(stderr,
                 "usage: soak [--connections N] [--seed N] [--parallel N] [--proxyd PATH] "
-                "[--waiting] [--rss-slack-mib N] [--stall-seconds N] [--settle-seconds N]\n");
+                "[--no-waiting] [--rss-slack-mib N] [--stall-seconds N] [--settle-seconds N]\n");
             return 2;
         }
     }

@@ -17,12 +17,12 @@ void servedOnSlot(Proxy &proxy, int slot, qsizetype size = 4 * 1024 * 1024)
     const qsizetype before = proxy.log.size();
     QVERIFY(client.connectTo(proxy.port));
     const QByteArray payload = pattern(size, slot);
-    client.socket.write(request(destination.port()) + payload);
+    client.socket->write(request(destination.port()) + payload);
     std::vector<std::unique_ptr<Client>> flood(50);
     for (auto &c : flood) {
-        (c = std::make_unique<Client>())->socket.bind(QHostAddress(QStringLiteral("127.0.0.2")));
-        c->socket.connectToHost(QHostAddress::LocalHost, proxy.port);
-        c->socket.write(request(destination.port()));
+        (c = std::make_unique<Client>())->socket->bind(QHostAddress(QStringLiteral("127.0.0.2")));
+        c->socket->connectToHost(QHostAddress::LocalHost, proxy.port);
+        c->socket->write(request(destination.port()));
     }
     for (const auto &c : flood)
         QTRY_VERIFY(c->closed && c->received.isEmpty());
@@ -67,15 +67,15 @@ private Q_SLOTS:
         Proxy proxy;
         Client client;
         QVERIFY(client.connectTo(proxy.port));
-        client.socket.write(bytes.isEmpty() ? request(destination.serverPort()) : bytes);
+        client.socket->write(bytes.isEmpty() ? request(destination.serverPort()) : bytes);
         if (leave == 3) { // flood it until the proxy stops reading the client
             QTRY_COMPARE(client.received, grantFor(destination.serverPort()));
             const QByteArray block = pattern(1 << 20, 5);
-            connect(&client.socket, &QTcpSocket::bytesWritten, this, [&] {
-                if (client.socket.bytesToWrite() < block.size())
-                    client.socket.write(block);
+            connect(client.socket.get(), &QTcpSocket::bytesWritten, this, [&] {
+                if (client.socket->bytesToWrite() < block.size())
+                    client.socket->write(block);
             });
-            client.socket.write(block);
+            client.socket->write(block);
             QTRY_VERIFY_WITH_TIMEOUT(proxy.relay.wsProxy(0).IsReadingPaused(), 60000);
             QVERIFY(proxy.relay.wsOutbound(0).BytesToSend()
                 <= relay::Relay::PauseAbove + net::Endpoint::ReadChunk);
@@ -86,9 +86,9 @@ private Q_SLOTS:
         const linger hard { 1, 0 };
         if (leave >= 2) // a reset, so that the proxy can learn of it without reading first
             ::setsockopt(
-                int(client.socket.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+                int(client.socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
         if (leave > 0)
-            client.socket.abort();
+            client.socket->abort();
         QEXPECT_FAIL("destination never reads", "a paused client's reset goes unseen", Abort);
         QTRY_COMPARE(proxy.relay.wsProxy(0).State(), net::Endpoint::sckClosed);
         QCOMPARE(proxy.relay.wsOutbound(0).State(), net::Endpoint::sckClosed);
