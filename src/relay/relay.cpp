@@ -61,6 +61,9 @@ Relay::Relay(AdmitFn admits, QObject *parent)
     for (int i = 0; i < SlotCount; ++i) {
         net::Endpoint *proxy = &wsProxy(i);
         net::Endpoint *outbound = &wsOutbound(i);
+        // As children of the relay, all slots' closed connections linger under one sweep.
+        proxy->setParent(this);
+        outbound->setParent(this);
         connect(proxy, &net::Endpoint::DataArrival, this,
             [this, i](qint64 total) { wsProxy_DataArrival(i, total); });
         connect(proxy, &net::Endpoint::Closed, this, [this, i] { wsProxy_Close(i); });
