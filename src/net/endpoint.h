@@ -37,6 +37,8 @@ class ListenServer;
 /// endpoint holds nothing and TCP holds the peer back. TransferTo() moves bytes from one socket
 /// to the other with splice(2) through a pipe that belongs to the receiving endpoint, so relayed
 /// bytes never pass through user space; where the kernel refuses splice it copies instead.
+/// Closed connections that still owe their peer something are handed to the Lingerer shared by
+/// this endpoint's siblings (the children of its parent), which sweeps them all with one timer.
 class Endpoint final : public QObject
 {
     Q_OBJECT
