@@ -62,13 +62,14 @@ DecodeResult decodeRequest(const QByteArray &buffer)
             result.status = DecodeStatus::BadHostName;
             return result;
         }
-        request.hostName = buffer.mid(host, end - host);
     }
     if (end < 0) {
         if (buffer.size() >= limit)
             result.status = DecodeStatus::TooLong;
         return result;
     }
+    if (named)
+        request.hostName = buffer.mid(nul + 1, end - nul - 1);
     request.userId = buffer.mid(FixedLength, nul - FixedLength);
     request.consumed = end + 1;
     result.status = DecodeStatus::Complete;
