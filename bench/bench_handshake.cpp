@@ -783,7 +783,10 @@ int main(int argc, char **argv)
     std::printf("log lines added %llu; program VmRSS %.1f -> %.1f MiB; %.0f bytes per line "
                 "(target <= 64: %s)\n",
         static_cast<unsigned long long>(lines), static_cast<double>(rssBefore) / (1 << 20),
-        static_cast<double>(rssAfter) / (1 << 20), perLine, perLine <= 64 ? "met" : "NOT MET");
+        static_cast<double>(rssAfter) / (1 << 20), perLine,
+        lines == 0          ? "-"
+            : perLine <= 64 ? "met"
+                            : "NOT MET");
     std::fflush(stdout);
 
     for (Side &side : sides)
