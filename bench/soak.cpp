@@ -309,6 +309,7 @@ private:
     void sendDown(Peer &d);
     void afterProgress(Conn &c);
     void destMaybeClose(Peer &d);
+    void destGotUp(Peer &d);
     void resetClient(Conn &c);
     void closePeer(Peer &p, bool reset = false);
     void setWriting(Peer &p, bool on);
@@ -828,12 +829,8 @@ void Soak::onDestReadable(Peer &d)
         d.stage = Stage::Granted;
         if (c->plan.kind == Kind::ClientVanishes || c->plan.kind == Kind::Hold)
             d.stage = Stage::Draining;
-        if (c->plan.kind == Kind::DestResets && d.received >= c->plan.resetAt) {
-            closePeer(d, true);
-            maybeFinish(*c);
-            return;
-        }
-        sendDown(d);
+        else
+            destGotUp(d); // the number alone may be all there is
         return;
     }
     Conn *c = d.conn;
@@ -845,13 +842,19 @@ void Soak::onDestReadable(Peer &d)
     if (!verify(*c, Direction::Up, d.received, m_scratch.data(), got))
         return;
     d.received += got;
-    if (c->plan.kind == Kind::DestResets && d.received >= c->plan.resetAt) {
+    destGotUp(d);
+}
+
+void Soak::destGotUp(Peer &d)
+{
+    Conn &c = *d.conn;
+    if (c.plan.kind == Kind::DestResets && d.received >= c.plan.resetAt) {
         closePeer(d, true);
-        maybeFinish(*c);
+        maybeFinish(c);
         return;
     }
-    if (c->plan.kind == Kind::ClientResets && d.received >= c->plan.resetAt)
-        resetClient(*c);
+    if (c.plan.kind == Kind::ClientResets && d.received >= c.plan.resetAt)
+        resetClient(c);
     sendDown(d);
 }
 
