@@ -1072,6 +1072,7 @@ int Soak::run()
     // Optionally idle a while (closes finishing in the background, timers running out) and
     // look at memory once more.
     long settledRss = -1;
+    long settledFds = -1;
     if (m_o.settleSeconds > 0) {
         const auto until = Clock::now() + std::chrono::seconds(m_o.settleSeconds);
         while (Clock::now() < until && !m_proxyGone) {
@@ -1079,6 +1080,7 @@ int Soak::run()
             m_lastProgress = Clock::now();
         }
         settledRss = rssKiB(m_pid);
+        settledFds = countFds(m_pid).all;
     }
     for (bool open : m_slotOpen) {
         if (open) {
@@ -1135,7 +1137,7 @@ int Soak::run()
         afterRss);
     if (settledRss >= 0)
         std::printf("  memory %d s later: %ld KiB, descriptors %ld\n", m_o.settleSeconds,
-            settledRss, countFds(m_pid).all);
+            settledRss, settledFds);
     std::printf("  proxy exit: %s; faults: %llu\n", cleanExit ? "clean" : "NOT clean", u(m_faults));
     return m_faults == 0 ? 0 : 1;
 }
