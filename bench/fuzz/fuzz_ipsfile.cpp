@@ -10,15 +10,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QStringList entries = acl::parseFile(bytes);
     const QByteArray written = acl::formatFile(entries);
 
-    // The same list when read again, and written again byte for byte the same.
+    // The same list when read again (and so written again byte for byte the same).
     FUZZ_CHECK(acl::parseFile(written) == entries);
-    FUZZ_CHECK(acl::formatFile(acl::parseFile(written)) == written);
-    // No entry holds a line end; together they hold every other byte, in order.
+    // Together the entries hold every byte but the line ends, in order, and nothing else.
     QByteArray kept;
-    for (const QString &entry : entries) {
-        FUZZ_CHECK(!entry.contains(u'\r') && !entry.contains(u'\n'));
+    for (const QString &entry : entries)
         kept += entry.toLatin1();
-    }
     QByteArray expected = bytes;
     expected.removeIf([](char c) { return c == '\r' || c == '\n'; });
     FUZZ_CHECK(kept == expected);
