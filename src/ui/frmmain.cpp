@@ -52,8 +52,6 @@ frmMain::frmMain(Environment env, QWidget *parent)
         m_env.dialogs = makeWidgetDialogs();
     if (!m_env.trayAvailable)
         m_env.trayAvailable = &QSystemTrayIcon::isSystemTrayAvailable;
-    if (!m_env.output)
-        m_env.output = standardOutput();
 
     setObjectName(QStringLiteral("frmMain"));
     setWindowTitle(caption());
@@ -197,7 +195,8 @@ void frmMain::Form_QueryUnload()
     if (m_unloaded)
         return;
     m_unloaded = true;
-    SaveAllowed();
+    Q_EMIT closing();
+    SaveAllowed(m_unattended);
     // A forward left open on the router after exit would expose this host; a dead gateway
     // must not keep the program from ending, though.
     if (m_portMapping->shutdown(ShutdownTimeoutMs)) {
@@ -208,13 +207,28 @@ void frmMain::Form_QueryUnload()
     TrayIco->hide();
 }
 
-void frmMain::SaveAllowed()
+void frmMain::SaveAllowed(bool askNobody)
 {
     if (m_keepAllowedFile)
         return;
     const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
-    if (!saved.ok)
+    if (saved.ok)
+        return;
+    if (askNobody)
+        AppendStatus(saved.error);
+    else
         m_env.dialogs->critical(this, caption(), saved.error);
+}
+
+void frmMain::CommitData()
+{
+    SaveAllowed(true);
+}
+
+void frmMain::CloseUnattended()
+{
+    m_unattended = true;
+    close();
 }
 
 void frmMain::changeEvent(QEvent *event)

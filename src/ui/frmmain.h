@@ -51,10 +51,20 @@ public:
 
     /// The entries of lstAllowed, in order.
     QStringList allowedEntries() const;
+    /// Saves the list for a session that is ending: nothing may wait for the operator then, so
+    /// a failure goes to the status log instead of a message box.
+    void CommitData();
+    /// Closes as the operator would, for an end that nobody watches (a signal): a failed save
+    /// goes to the status log instead of a message box.
+    void CloseUnattended();
 
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
+
+Q_SIGNALS:
+    /// The window has begun to close (once).
+    void closing();
 
 protected:
     void closeEvent(QCloseEvent *event) override;
@@ -75,8 +85,9 @@ private:
     /// to 0 to swallow it.
     void txtPort_KeyPress(int &KeyAscii);
     void TrayIco_Activated();
-    /// Writes the list to "IPs.txt" (unless that file could not be read) and reports a failure.
-    void SaveAllowed();
+    /// Writes the list to "IPs.txt" (unless that file could not be read); a failure is shown in a
+    /// message box, or when nobody may be asked, in the status log.
+    void SaveAllowed(bool askNobody = false);
 
     Environment m_env;
     std::unique_ptr<portmap::PortMapping> m_portMapping;
@@ -85,6 +96,7 @@ private:
     /// "IPs.txt" exists but could not be read: closing must not replace it with what is shown.
     bool m_keepAllowedFile = false;
     bool m_unloaded = false;
+    bool m_unattended = false; ///< closing with nobody to answer a message box
 
     QPushButton *cmdListen = nullptr;
     QLabel *lblPort = nullptr;

@@ -3,46 +3,76 @@
 #include "relay/logtext.h"
 
 #include <QMetaObject>
+#include <QSocketNotifier>
 #include <algorithm>
-#include <cstdio>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <poll.h>
+#include <unistd.h>
 
 namespace ui {
 
-OutputSink standardOutput()
-{
-    return [](const QByteArray &chunk) {
-        std::fwrite(chunk.constData(), 1, static_cast<size_t>(chunk.size()), stdout);
-        std::fflush(stdout);
-    };
-}
-
 namespace {
 
-// Most lines hold no control character; those are passed on without a copy.
-QString printable(const QString &line)
+/// The most formatted text the mirror keeps beside the log (a line longer than this is staged
+/// whole).
+constexpr qsizetype StageBytes = 64 * 1024;
+
+// Lines are stored as UTF-8; most are printable ASCII and are passed on as they are.
+void appendPrintable(QByteArray &out, QByteArrayView utf8)
 {
-    const bool plain = std::none_of(line.cbegin(), line.cend(), relay::isControl);
-    return plain ? line : relay::escapeControls(line);
+    const bool plain =
+        std::all_of(utf8.begin(), utf8.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
+    if (plain)
+        out.append(utf8);
+    else
+        out.append(relay::escapeControls(QString::fromUtf8(utf8)).toUtf8());
+    out.append('\n');
 }
 
 } // namespace
 
 StatusLog::StatusLog(OutputSink output, QObject *parent)
     : QAbstractListModel(parent), m_output(std::move(output))
-{ }
+{
+    if (m_output)
+        return;
+    // Standard output is never made non-blocking: the terminal and other programs may share
+    // it. Instead poll() tells whether it can take more, and each write is at most PIPE_BUF
+    // bytes, which a pipe with room takes whole; when it is full, this notifier says when to go on.
+    m_writable = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Write, this);
+    m_writable->setEnabled(false);
+    connect(m_writable, &QSocketNotifier::activated, this, [this] {
+        m_writable->setEnabled(false);
+        turn();
+    });
+}
 
 StatusLog::~StatusLog()
 {
-    writePending(m_lines.size());
+    // At exit the mirror may wait, but not for a reader that has stopped taking anything.
+    while (!writePending(m_lines.size()) && m_mirroring) {
+        pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
+        if (::poll(&out, 1, ExitWaitMs) == 0)
+            break;
+    }
 }
 
 void StatusLog::append(const QString &line)
 {
     m_lines.append(line);
-    if (!m_flushPosted) {
-        m_flushPosted = true;
+    if (!m_flushPosted)
         postTurn();
-    }
+}
+
+QStringList StatusLog::lines() const
+{
+    QStringList all;
+    all.reserve(m_lines.size());
+    for (qsizetype i = 0; i < m_lines.size(); ++i)
+        all.append(m_lines.at(i));
+    return all;
 }
 
 void StatusLog::flush()
@@ -63,8 +93,7 @@ void StatusLog::turn()
     showPending();
     // Printing costs time per line, so a burst is printed a slice per turn and the window
     // keeps answering in between; the view, which costs nothing per line, is updated at once.
-    writePending(MirrorLinesPerTurn);
-    if (m_written < m_lines.size() && !m_flushPosted)
+    if (writePending(MirrorLinesPerTurn) && m_written < m_lines.size() && !m_flushPosted)
         postTurn();
 }
 
@@ -78,19 +107,64 @@ void StatusLog::showPending()
     }
 }
 
-void StatusLog::writePending(qsizetype maxLines)
+bool StatusLog::writePending(qsizetype maxLines)
 {
-    const qsizetype end = std::min(m_lines.size(), m_written + maxLines);
-    if (m_written == end)
-        return;
-    QByteArray chunk;
-    for (qsizetype i = m_written; i < end; ++i) {
-        chunk += printable(m_lines.at(i)).toUtf8();
-        chunk += '\n';
+    while (m_mirroring) {
+        if (m_stagedDone == m_staged.size()) {
+            m_staged.resize(0);
+            m_stagedDone = 0;
+            for (; m_written < m_lines.size() && maxLines > 0 && m_staged.size() < StageBytes;
+                 --maxLines)
+                appendPrintable(m_staged, m_lines.utf8(m_written++));
+            if (m_staged.isEmpty())
+                return true;
+        }
+        if (m_output) {
+            m_output(m_staged);
+            m_stagedDone = m_staged.size();
+        } else if (!writeToDescriptor()) {
+            return false;
+        }
     }
-    m_written = end;
-    if (m_output)
-        m_output(chunk);
+    return false;
+}
+
+bool StatusLog::writeToDescriptor()
+{
+    while (m_stagedDone < m_staged.size()) {
+        pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
+        const int ready = ::poll(&out, 1, 0);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready == 0) {
+            m_writable->setEnabled(true);
+            return false;
+        }
+        const auto size = size_t(std::min<qsizetype>(m_staged.size() - m_stagedDone, PIPE_BUF));
+        const ssize_t written = ::write(STDOUT_FILENO, m_staged.constData() + m_stagedDone, size);
+        if (written > 0) {
+            m_stagedDone += written;
+        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            m_writable->setEnabled(true); // someone else made it non-blocking
+            return false;
+        } else if (!(written < 0 && errno == EINTR)) {
+            endMirror(written < 0 ? errno : EIO);
+            return false;
+        }
+    }
+    return true;
+}
+
+void StatusLog::endMirror(int error)
+{
+    // The reader has gone (EPIPE) or the output failed: the log goes on in the window.
+    m_mirroring = false;
+    m_writable->setEnabled(false);
+    m_staged = QByteArray();
+    const QByteArray note = QByteArrayLiteral("socks4proxy: standard output failed (")
+        + std::strerror(error) + "); the status log is no longer copied there\n";
+    [[maybe_unused]] const ssize_t written =
+        ::write(STDERR_FILENO, note.constData(), size_t(note.size()));
 }
 
 int StatusLog::rowCount(const QModelIndex &parent) const

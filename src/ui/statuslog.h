@@ -1,27 +1,34 @@
 #pragma once
 
+#include "linestore.h"
+
 #include <QAbstractListModel>
 #include <QByteArray>
-#include <QList>
-#include <QString>
+#include <QStringList>
 #include <functional>
+
+QT_BEGIN_NAMESPACE
+class QSocketNotifier;
+QT_END_NAMESPACE
 
 namespace ui {
 
-/// Where the status log's mirror goes: UTF-8 text made of whole lines, each ended by "\n".
+/// Where the status log's mirror goes when it is not standard output: UTF-8 text made of whole
+/// lines, each ended by "\n". The sink takes every chunk whole.
 using OutputSink = std::function<void(const QByteArray &chunk)>;
 
-/// The program's standard output, flushed after every chunk.
-OutputSink standardOutput();
-
-/// The status log: append-only lines shown by lstStatus and mirrored to an output sink, where
-/// control characters are escaped (relay::escapeControls) so that a line received from
-/// the network never breaks into two output lines or drives the terminal.
+/// The status log: append-only lines shown by lstStatus and mirrored to standard output (or to
+/// an output sink), where control characters are escaped (relay::escapeControls) so that a line
+/// received from the network never breaks into two output lines or drives the terminal.
 ///
 /// append() only stores the line. The view is brought up to date once per event-loop turn, in
 /// one batch, so that a burst of a million lines costs one row insertion instead of a million.
 /// The mirror is written in slices of at most MirrorLinesPerTurn lines per turn, so a burst
 /// never holds the window for longer than one slice takes to print.
+///
+/// Standard output is optional. It is never waited for: a reader that is slow, or has stopped
+/// reading, only delays the mirror (the log itself holds what is still to be printed, so nothing
+/// else grows), and one that has gone ends the mirror with one line on standard error.
 class StatusLog final : public QAbstractListModel
 {
     Q_OBJECT
@@ -29,16 +36,23 @@ class StatusLog final : public QAbstractListModel
 
 public:
     static constexpr qsizetype MirrorLinesPerTurn = 10'000;
+    /// At exit, how long the rest of the mirror may wait for a reader that takes nothing more.
+    static constexpr int ExitWaitMs = 2000;
 
+    /// Mirrors to output, or to standard output when output is empty.
     explicit StatusLog(OutputSink output, QObject *parent = nullptr);
-    /// Hands what is still pending to the sink, so no line is lost at exit.
+    /// Hands what is still pending to the mirror, so no line is lost at exit.
     ~StatusLog() override;
 
-    /// Adds one line at the end. Constant time; never blocks on the view or the sink.
+    /// Adds one line at the end. Constant time; never blocks on the view or the mirror.
     void append(const QString &line);
-    /// Every line appended so far, including those not yet shown.
-    const QList<QString> &lines() const { return m_lines; }
-    /// Shows and writes the pending lines now (otherwise done when control returns to the loop).
+    /// Lines appended so far, including those not yet shown.
+    qsizetype size() const { return m_lines.size(); }
+    QString line(qsizetype i) const { return m_lines.at(i); }
+    /// A copy of every line (for tests and benchmarks: it costs what the compact log saves).
+    QStringList lines() const;
+    /// Shows the pending lines now and mirrors what the output takes without waiting
+    /// (otherwise done when control returns to the loop).
     void flush();
 
     int rowCount(const QModelIndex &parent = {}) const override;
@@ -48,12 +62,20 @@ private:
     void postTurn();
     void turn();
     void showPending();
-    void writePending(qsizetype maxLines);
+    /// Mirrors up to maxLines more lines; returns false when the output must be waited for.
+    bool writePending(qsizetype maxLines);
+    /// Writes staged bytes to standard output without blocking; false when it is full or gone.
+    bool writeToDescriptor();
+    void endMirror(int error);
 
+    LineStore m_lines;
     OutputSink m_output;
-    QList<QString> m_lines;
+    QSocketNotifier *m_writable = nullptr; ///< standard output: enabled while it is full
+    bool m_mirroring = true; ///< false once standard output has gone
+    QByteArray m_staged; ///< formatted lines not yet taken by the output
+    qsizetype m_stagedDone = 0; ///< bytes of m_staged already taken
     qsizetype m_shown = 0; ///< lines the view knows of (the model's rows)
-    qsizetype m_written = 0; ///< lines handed to the sink
+    qsizetype m_written = 0; ///< lines staged for the mirror
     bool m_flushPosted = false;
 };
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QString>
+#include <memory>
+#include <vector>
+
+namespace ui {
+
+/// Lines of text that only ever grow in number, kept compactly: a day of traffic writes
+/// millions of them. Each line is stored as UTF-8 after its length (one byte below 128), inside
+/// large blocks that are filled one after another and never moved, so the store grows without
+/// copying or doubling. Only every IndexStride-th line's position is remembered; the lines
+/// between are found by stepping over the lengths.
+class LineStore
+{
+public:
+    static constexpr qsizetype BlockBytes = 1 << 20;
+    static constexpr qsizetype IndexStride = 32;
+
+    LineStore();
+    ~LineStore();
+    LineStore(const LineStore &) = delete;
+    LineStore &operator=(const LineStore &) = delete;
+
+    void append(QStringView line);
+    qsizetype size() const { return m_size; }
+    /// Line i as UTF-8, valid as long as the store. Reading the next line after this one costs
+    /// one step; any other line at most IndexStride steps.
+    QByteArrayView utf8(qsizetype i) const;
+    QString at(qsizetype i) const { return QString::fromUtf8(utf8(i)); }
+
+private:
+    struct Block
+    {
+        std::unique_ptr<char[]> data;
+        quint32 used = 0;
+        quint32 capacity = 0;
+    };
+    struct Position
+    {
+        quint32 block = 0;
+        quint32 offset = 0;
+    };
+    /// Room for one line of n bytes after its length; returns where the bytes go.
+    char *reserve(qsizetype n);
+    /// The line at pos: its bytes, and pos moved on to the next line.
+    QByteArrayView step(Position &pos) const;
+
+    std::vector<Block> m_blocks;
+    std::vector<Position> m_index; ///< the position of every IndexStride-th line
+    qsizetype m_size = 0;
+    mutable qsizetype m_lastLine = -1; ///< the line utf8() read last, and where the next starts
+    mutable Position m_afterLast;
+};
+
+} // namespace ui
