@@ -6,8 +6,8 @@
 // "no device" at once, so it never looks for a gateway on any network. It shows the window,
 // expanded so that the status log is on screen (--collapsed leaves it folded), types the port
 // into txtPort and clicks cmdListen, as a person would. Once listening it prints
-// "listening PORT" to standard error, then runs until SIGTERM or SIGINT, which close the window
-// and end it cleanly (exit status 0). The log's mirror goes to standard output, as in the real
+// "listening PORT" to standard error, then runs as the program does (ui::run) until SIGTERM or
+// SIGINT, which close the window as the operator would and end it cleanly (exit status 0). The log's mirror goes to standard output, as in the real
 // program: redirect it to /dev/null or a file.
 //
 // Usage: bench_window [PORT] [--collapsed]
@@ -17,6 +17,7 @@
 #include "portmap/portmapper.h"
 #include "relay/relay.h"
 #include "ui/frmmain.h"
+#include "ui/program.h"
 #include "ui/statuslog.h"
 
 #include <QApplication>
@@ -24,14 +25,10 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QSocketNotifier>
 #include <QTcpServer>
 #include <QTemporaryDir>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace {
 
@@ -42,15 +39,6 @@ public:
     portmap::Outcome add(quint16) override { return { portmap::Outcome::NoDevice, 0, {} }; }
     portmap::Outcome remove(quint16) override { return { portmap::Outcome::NoDevice, 0, {} }; }
 };
-
-/// The write end of the pipe that turns SIGTERM and SIGINT into an event-loop event.
-int g_signalWrite = -1;
-
-void onSignal(int)
-{
-    const char byte = 1;
-    (void)!::write(g_signalWrite, &byte, 1);
-}
 
 quint16 probeFreePort()
 {
@@ -74,6 +62,7 @@ template<class T> T *control(const QWidget &window, const char *name)
 
 int main(int argc, char **argv)
 {
+    ui::keepStandardDescriptors();
     QApplication app(argc, argv);
     quint16 port = 0;
     bool expanded = true;
@@ -93,21 +82,6 @@ int main(int argc, char **argv)
     if (port == 0)
         port = probeFreePort();
 
-    int pipe[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pipe) != 0) {
-        std::perror("bench_window: socketpair");
-        return 1;
-    }
-    g_signalWrite = pipe[1];
-    struct sigaction action
-    {
-    };
-    action.sa_handler = onSignal;
-    ::sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGTERM, &action, nullptr);
-    ::sigaction(SIGINT, &action, nullptr);
-
     QTemporaryDir dir;
     QFile ips(QDir(dir.path()).filePath(QStringLiteral("IPs.txt")));
     if (!dir.isValid() || !ips.open(QIODevice::WriteOnly) || ips.write("127.0.0.1\r\n") < 0) {
@@ -124,12 +98,6 @@ int main(int argc, char **argv)
     if (expanded)
         control<QPushButton>(window, "cmdStatus")->click();
 
-    QSocketNotifier stopper(pipe[0], QSocketNotifier::Read);
-    QObject::connect(&stopper, &QSocketNotifier::activated, &window, [&window] {
-        window.close(); // saves IPs.txt, as closing the window always does
-        QCoreApplication::quit();
-    });
-
     control<QLineEdit>(window, "txtPort")->setText(QString::number(port));
     control<QPushButton>(window, "cmdListen")->click();
     if (window.proxy().wsListener().State() == net::Endpoint::sckClosed) {
@@ -141,8 +109,6 @@ int main(int argc, char **argv)
     }
     std::fprintf(stderr, "listening %u\n", window.proxy().wsListener().LocalPort());
     std::fflush(stderr);
-    const int status = QApplication::exec();
-    ::close(pipe[0]);
-    ::close(pipe[1]);
-    return status;
+    // Runs as the program does: SIGTERM and SIGINT close the window as the operator would.
+    return ui::run(window);
 }
