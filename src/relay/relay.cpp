@@ -5,6 +5,7 @@
 #include "net/pendingconnection.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace relay {
 
@@ -27,6 +28,9 @@ struct Relay::Slot
     QByteArray early; ///< client bytes that came after the request, before the grant
     quint16 port = 0; ///< the requested destination, for the failure reply
     QString address;
+    /// Bytes came from either side since the last sweep; while relaying, `since` is when the
+    /// sweep last saw that (so idleness is measured at the sweep's coarse pace).
+    bool active = false;
 
     void enter(Phase next)
     {
@@ -37,6 +41,7 @@ struct Relay::Slot
     void reset()
     {
         phase = Phase::Free;
+        active = false;
         request.clear();
         early.clear();
         port = 0;
@@ -141,6 +146,8 @@ void Relay::wsListener_ConnectionRequest(qintptr requestID)
     }
     connect(waiting, &net::PendingConnection::Closed, this, [this, waiting] { forget(waiting); });
     m_waiting.push_back(waiting);
+    if (!m_sweep.isActive())
+        m_sweep.start(); // idle connections may have to make room
 }
 
 void Relay::admit(int i, qintptr requestID, const QString &address)
@@ -200,6 +207,7 @@ void Relay::wsListener_Error(const QString &description)
 
 void Relay::wsProxy_DataArrival(int i, qint64 bytesTotal)
 {
+    m_slots->at(static_cast<size_t>(i)).active = true;
     if (wsOutbound(i).State() == net::Endpoint::sckConnected)
         forward(wsProxy(i), wsOutbound(i), bytesTotal);
     else
@@ -276,6 +284,7 @@ void Relay::wsOutbound_Connect(int i)
 
 void Relay::wsOutbound_DataArrival(int i, qint64 bytesTotal)
 {
+    m_slots->at(static_cast<size_t>(i)).active = true;
     if (wsProxy(i).State() == net::Endpoint::sckConnected) {
         forward(wsOutbound(i), wsProxy(i), bytesTotal);
     } else {
@@ -339,21 +348,55 @@ void Relay::sweep()
 {
     const auto now = std::chrono::steady_clock::now();
     bool pending = false;
+    bool relaying = false;
+    int freeSlots = 0;
     for (int i = 0; i < SlotCount; ++i) {
-        const Slot &s = m_slots->at(static_cast<size_t>(i));
-        if (s.phase == Slot::Phase::Requesting && now - s.since >= m_timeouts.request) {
+        Slot &s = m_slots->at(static_cast<size_t>(i));
+        if (s.proxy.State() == net::Endpoint::sckClosed) {
+            ++freeSlots;
+        } else if (s.phase == Slot::Phase::Requesting && now - s.since >= m_timeouts.request) {
             logSlot("Proxy", i, QStringLiteral("Error: Request timed out"));
             closeSlot(i);
+            ++freeSlots;
         } else if (s.phase == Slot::Phase::Connecting && now - s.since >= m_timeouts.connect) {
             wsOutbound_Error(i, QStringLiteral("Connection timed out"));
+            ++freeSlots;
+        } else if (s.phase == Slot::Phase::Relaying) {
+            relaying = true;
+            if (std::exchange(s.active, false))
+                s.since = now;
         } else {
-            pending =
-                pending || s.phase == Slot::Phase::Requesting || s.phase == Slot::Phase::Connecting;
+            pending = true;
         }
     }
-    // Nothing left to watch: stop until the next admission.
-    if (!pending)
+    makeRoom(freeSlots, now);
+    // Nothing left to watch: stop until the next admission or the next waiting client.
+    if (!pending && !(relaying && !m_waiting.empty()))
         m_sweep.stop();
+}
+
+void Relay::makeRoom(int freeSlots, std::chrono::steady_clock::time_point now)
+{
+    const qsizetype wanted = static_cast<qsizetype>(m_waiting.size()) - freeSlots;
+    if (wanted <= 0)
+        return;
+    std::array<int, SlotCount> idle {};
+    qsizetype count = 0;
+    for (int i = 0; i < SlotCount; ++i) {
+        const Slot &s = m_slots->at(static_cast<size_t>(i));
+        if (s.phase == Slot::Phase::Relaying && !s.active && now - s.since >= m_timeouts.idle
+            && s.proxy.BytesToSend() == 0 && s.outbound.BytesToSend() == 0)
+            idle.at(static_cast<size_t>(count++)) = i;
+    }
+    // The longest idle goes first, one for each client that has no slot to go to.
+    const auto since = [this](int i) { return m_slots->at(static_cast<size_t>(i)).since; };
+    std::stable_sort(
+        idle.begin(), idle.begin() + count, [&since](int a, int b) { return since(a) < since(b); });
+    for (qsizetype k = 0; k < std::min(count, wanted); ++k) {
+        const int i = idle.at(static_cast<size_t>(k));
+        logSlot("Proxy", i, QStringLiteral("Error: Idle connection closed for a waiting client"));
+        closeSlot(i);
+    }
 }
 
 void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)

@@ -35,11 +35,16 @@ public:
     static constexpr std::chrono::milliseconds ConnectTimeout { 30'000 };
     /// How often those limits are checked: one coarse sweep over the slots, not a timer each.
     static constexpr std::chrono::milliseconds SweepInterval { 1'000 };
+    /// While clients wait and every slot is busy, a relaying connection that has carried nothing
+    /// either way for this long is closed to make room. Browsers keep finished connections open
+    /// for reuse; without this, sixteen of them would lock every later request out.
+    static constexpr std::chrono::milliseconds IdleTimeout { 5'000 };
     struct Timeouts
     {
         std::chrono::milliseconds request = RequestTimeout;
         std::chrono::milliseconds connect = ConnectTimeout;
         std::chrono::milliseconds sweep = SweepInterval;
+        std::chrono::milliseconds idle = IdleTimeout;
     };
     /// Client bytes held while the destination is still connecting; past this the client's
     /// reading pauses until the grant.
@@ -88,6 +93,7 @@ private:
     void serveWaiting();
     void forget(net::PendingConnection *waiting);
     void sweep();
+    void makeRoom(int freeSlots, std::chrono::steady_clock::time_point now);
     void closeSlot(int i);
     void forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal);
     void logSlot(const char *side, int i, const QString &text);

@@ -206,6 +206,32 @@ private Q_SLOTS:
         QTRY_COMPARE(destination.peers.at(1)->received, "2nd"_ba);
     }
 
+    void idleConnectionMakesRoomForAWaitingClient()
+    {
+        Proxy proxy;
+        proxy.relay.setTimeouts({ 30s, 30s, 10ms, 50ms });
+        Destination destination;
+        std::vector<std::unique_ptr<Client>> clients(Relay::SlotCount + 1);
+        for (auto &client : clients) {
+            QVERIFY((client = std::make_unique<Client>())->connectTo(proxy.port));
+            client->socket->write(request(destination.port()));
+        }
+        // Sixteen are granted and then carry nothing, as a browser's kept-alive connections do:
+        // one of them (only one) is closed so that the seventeenth gets its slot.
+        QTRY_COMPARE(clients.back()->received, grantFor(destination.port()));
+        QTRY_COMPARE(
+            std::count_if(clients.begin(), clients.end(), [](auto &c) { return c->closed; }), 1);
+        const auto evicted =
+            std::find_if(proxy.log.begin(), proxy.log.end(), [](const QString &line) {
+                return line.endsWith(u"Idle connection closed for a waiting client"_s);
+            });
+        QVERIFY(evicted != proxy.log.end());
+        const QString slot = evicted->section(u' ', 0, 1);
+        QVERIFY(proxy.log.indexOf(
+                    slot + u" Connection Request from 127.0.0.1"_s, evicted - proxy.log.begin())
+            > 0);
+    }
+
     void slowSideHoldsTheFastSideBackThenGetsAll_data()
     {
         QTest::addColumn<bool>("slowDestination");
