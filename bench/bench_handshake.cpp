@@ -25,44 +25,30 @@
 //                        [--window PATH] [--no-dante] [--no-yardsticks] [--collapsed] [--no-netns]
 //                        [--perf FILE] [--wrap CMD]
 
-#include <arpa/inet.h>
-#include <dirent.h>
+#include "benchkit.h"
+
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/epoll.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <fstream>
 #include <optional>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+using namespace benchkit;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-
-double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 struct Options
 {
@@ -80,70 +66,14 @@ struct Options
     std::string wrap;
 };
 
-// --- Sockets ----------------------------------------------------------------------------------
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int tcpConnect(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const sockaddr_in a = loopback(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool readExactly(int fd, unsigned char *buffer, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::recv(fd, buffer + got, size - got, 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 /// One handshake: connect, request 127.0.0.1:destPort, read the grant, close. False when the
 /// proxy refused or closed before granting.
 bool handshake(uint16_t proxyPort, uint16_t destPort)
 {
-    const int fd = tcpConnect(proxyPort);
-    if (fd < 0)
-        return false;
-    const unsigned char request[] = { 4, 1, static_cast<unsigned char>(destPort >> 8),
-        static_cast<unsigned char>(destPort & 0xff), 127, 0, 0, 1, 'b', 'e', 'n', 'c', 'h', 0 };
-    unsigned char reply[8];
-    const bool ok = ::send(fd, request, sizeof request, MSG_NOSIGNAL) == sizeof request
-        && readExactly(fd, reply, sizeof reply) && reply[0] == 0 && reply[1] == 0x5a;
-    ::close(fd);
-    return ok;
-}
-
-uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-    ::close(fd);
-    return ntohs(a.sin_port);
+    const int fd = socksConnect(proxyPort, destPort);
+    if (fd >= 0)
+        ::close(fd);
+    return fd >= 0;
 }
 
 /// The destination: one thread with epoll that accepts, reads until the proxy's end and closes,
@@ -153,15 +83,8 @@ class Sink
 public:
     Sink()
     {
-        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-        const int one = 1;
-        ::setsockopt(m_listener, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a = loopback(0);
-        socklen_t length = sizeof a;
-        ::bind(m_listener, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-        ::listen(m_listener, 4096);
-        ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&a), &length);
-        m_port = ntohs(a.sin_port);
+        m_listener = listenLoopback(4096, true);
+        m_port = localPort(m_listener);
         m_epoll = ::epoll_create1(EPOLL_CLOEXEC);
         ::pipe2(m_stop, O_CLOEXEC);
         add(m_listener);
@@ -223,111 +146,7 @@ private:
     std::thread m_thread;
 };
 
-// --- The private network ----------------------------------------------------------------------
-
-bool writeFile(const char *path, const char *text)
-{
-    std::ofstream f(path);
-    f << text;
-    return static_cast<bool>(f);
-}
-
-/// Moves this process (and so every child it starts) into a network namespace of its own with
-/// only the loopback interface, up.
-bool enterPrivateNetwork()
-{
-    if (::unshare(CLONE_NEWNET) != 0) {
-        std::perror("bench_handshake: unshare(CLONE_NEWNET) (needs root; or pass --no-netns)");
-        return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request {};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
-        && ((request.ifr_flags |= IFF_UP | IFF_RUNNING), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-    ::close(fd);
-    if (!up) {
-        std::perror("bench_handshake: bringing lo up");
-        return false;
-    }
-    // These settings belong to the new namespace only.
-    writeFile("/proc/sys/net/ipv4/ip_local_port_range", "1024 65535");
-    writeFile("/proc/sys/net/ipv4/tcp_tw_reuse", "1");
-    return true;
-}
-
 // --- Processes --------------------------------------------------------------------------------
-
-/// Process groups of the children still running, for the time-out handler.
-volatile sig_atomic_t g_groups[8] = {};
-
-void rememberGroup(pid_t pid, bool running)
-{
-    for (volatile sig_atomic_t &g : g_groups) {
-        if (running ? g == 0 : g == pid) {
-            g = running ? pid : 0;
-            return;
-        }
-    }
-}
-
-void onTimeout(int)
-{
-    for (const volatile sig_atomic_t &g : g_groups) {
-        if (g > 0)
-            ::kill(-g, SIGKILL);
-    }
-    const char text[] = "bench_handshake: time budget exceeded, stopped\n";
-    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
-    ::_exit(3);
-}
-
-struct Child
-{
-    pid_t pid = -1;
-    uint16_t port = 0;
-
-    void stop(int signal = SIGTERM)
-    {
-        if (pid <= 0)
-            return;
-        ::kill(-pid, signal);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        rememberGroup(pid, false);
-        pid = -1;
-    }
-};
-
-pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const std::string &err)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        const int o = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        const int e = ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-        ::dup2(o, STDOUT_FILENO);
-        ::dup2(e, STDERR_FILENO);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        std::perror("bench_handshake: exec");
-        ::_exit(127);
-    }
-    ::setpgid(pid, pid);
-    rememberGroup(pid, true);
-    return pid;
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
-}
 
 std::optional<Child> startWindow(const Options &o, const std::string &dir)
 {
@@ -388,96 +207,6 @@ std::optional<Child> startPrinter(const Options &o, const char *name, const std:
     return std::nullopt;
 }
 
-bool waitListening(uint16_t port, double seconds)
-{
-    const auto t0 = Clock::now();
-    while (secondsSince(t0) < seconds) {
-        const int fd = tcpConnect(port);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
-std::optional<Child> startDante(const std::string &dir)
-{
-    std::string binary;
-    for (const char *c : { "/usr/sbin/danted", "/usr/local/sbin/danted" }) {
-        if (::access(c, X_OK) == 0)
-            binary = c;
-    }
-    if (binary.empty() || ::geteuid() != 0) {
-        std::fprintf(stderr, "bench_handshake: no danted (or not root): no comparison\n");
-        return std::nullopt;
-    }
-    const uint16_t port = freePort();
-    const std::string config = dir + "/danted.conf";
-    std::ofstream(config) << "logoutput: " << dir << "/danted.log\n"
-                          << "internal: 127.0.0.1 port = " << port << "\n"
-                          << "external: 127.0.0.1\n"
-                          << "clientmethod: none\n"
-                          << "socksmethod: none\n"
-                          << "user.privileged: root\n"
-                          << "user.unprivileged: nobody\n"
-                          << "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n"
-                             "  log: error\n}\n"
-                          << "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n"
-                             "  command: connect\n  protocol: tcp\n  log: error\n}\n";
-    Child child { spawn({ binary, "-f", config }, dir + "/danted.out", dir + "/danted.out"), port };
-    if (!waitListening(port, 5)) {
-        child.stop();
-        std::fprintf(
-            stderr, "bench_handshake: danted did not start (see %s/danted.out)\n", dir.c_str());
-        return std::nullopt;
-    }
-    return child;
-}
-
-uint64_t residentBytes(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-    }
-    return 0;
-}
-
-/// User + system CPU seconds used by the processes of a process group (Dante serves from
-/// several), including their children that have ended.
-double cpuSeconds(pid_t group)
-{
-    double ticks = 0;
-    DIR *proc = ::opendir("/proc");
-    while (const dirent *entry = proc ? ::readdir(proc) : nullptr) {
-        if (entry->d_name[0] < '1' || entry->d_name[0] > '9')
-            continue;
-        const std::string stat = readAll(std::string("/proc/") + entry->d_name + "/stat");
-        const size_t end = stat.rfind(')');
-        if (end == std::string::npos)
-            continue;
-        // After the command: state, ppid, pgrp, ... utime (14th field), stime, cutime, cstime.
-        std::istringstream fields(stat.substr(end + 2));
-        std::string state;
-        long ppid = 0, pgrp = 0;
-        fields >> state >> ppid >> pgrp;
-        if (pgrp != group)
-            continue;
-        std::string skip;
-        for (int i = 6; i < 14; ++i)
-            fields >> skip;
-        double user = 0, system = 0, childUser = 0, childSystem = 0;
-        fields >> user >> system >> childUser >> childSystem;
-        ticks += user + system + childUser + childSystem;
-    }
-    if (proc)
-        ::closedir(proc);
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
 /// Counts the lines written to the mirror so far (reading on from where it last stopped).
 class LineCounter
 {
@@ -527,7 +256,7 @@ Rate handshakes(uint16_t proxyPort, uint16_t destPort, int total, int clients, p
 {
     std::atomic<int> next { 0 };
     std::atomic<int> refused { 0 };
-    const double cpu0 = cpuOf > 0 ? cpuSeconds(cpuOf) : 0;
+    const double cpu0 = cpuOf > 0 ? groupCpu(cpuOf, true) : 0;
     const auto t0 = Clock::now();
     std::vector<std::thread> workers;
     for (int t = 0; t < clients; ++t) {
@@ -544,27 +273,7 @@ Rate handshakes(uint16_t proxyPort, uint16_t destPort, int total, int clients, p
     for (std::thread &w : workers)
         w.join();
     const double seconds = secondsSince(t0);
-    return { total / seconds, refused.load(), cpuOf > 0 ? cpuSeconds(cpuOf) - cpu0 : 0 };
-}
-
-double median(std::vector<double> v)
-{
-    if (v.empty())
-        return 0;
-    std::sort(v.begin(), v.end());
-    return v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
-}
-
-std::string fixed(double v, int decimals = 1)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
-std::string ratio(double a, double b)
-{
-    return a > 0 && b > 0 ? fixed(a / b, 2) : std::string("-");
+    return { total / seconds, refused.load(), cpuOf > 0 ? groupCpu(cpuOf, true) - cpu0 : 0 };
 }
 
 /// One proxy under test; index 0 is the program.
@@ -636,61 +345,44 @@ void usage()
 
 int main(int argc, char **argv)
 {
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGALRM, onTimeout);
+    setProgramName("bench_handshake");
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&]() -> const char * {
-            if (i + 1 >= argc) {
-                usage();
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--quick") {
+    for (Args a(argc, argv, usage); a.next();) {
+        if (a.is("--quick")) {
             o.count = 1000;
             o.fill = 10'000;
-        } else if (a == "--count") {
-            o.count = std::max(1, std::atoi(value()));
-        } else if (a == "--rounds") {
-            o.rounds = std::max(1, std::atoi(value()));
-        } else if (a == "--fill") {
-            o.fill = std::max(0, std::atoi(value()));
-        } else if (a == "--clients") {
-            o.clients = std::max(1, std::atoi(value()));
-        } else if (a == "--window") {
-            o.window = value();
-        } else if (a == "--no-dante") {
+        } else if (a.is("--count")) {
+            o.count = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--rounds")) {
+            o.rounds = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--fill")) {
+            o.fill = std::max(0, std::atoi(a.value()));
+        } else if (a.is("--clients")) {
+            o.clients = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--window")) {
+            o.window = a.value();
+        } else if (a.is("--no-dante")) {
             o.dante = false;
-        } else if (a == "--collapsed") {
+        } else if (a.is("--collapsed")) {
             o.collapsed = true;
-        } else if (a == "--no-yardsticks") {
+        } else if (a.is("--no-yardsticks")) {
             o.yardsticks = false;
-        } else if (a == "--no-netns") {
+        } else if (a.is("--no-netns")) {
             o.netns = false;
-        } else if (a == "--perf") {
-            o.perfFile = value();
-        } else if (a == "--wrap") {
-            o.wrap = value();
+        } else if (a.is("--perf")) {
+            o.perfFile = a.value();
+        } else if (a.is("--wrap")) {
+            o.wrap = a.value();
         } else {
-            usage();
-            return a == "--help" ? 0 : 2;
+            return a.unknown();
         }
     }
-    if (o.window.empty()) {
-        std::string self(4096, '\0');
-        const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
-        self.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        o.window = self.substr(0, self.rfind('/') + 1) + "bench_window";
-    }
-    if (o.netns && !enterPrivateNetwork())
+    if (o.window.empty())
+        o.window = besideSelf("bench_window");
+    if (o.netns && !enterPrivateNetwork(true))
         return 1;
-    ::alarm(o.budgetSeconds);
-
-    char dirTemplate[] = "/tmp/bench_handshake.XXXXXX";
-    const std::string dir = ::mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
-    ::chmod(dir.c_str(), 0755);
+    startTimeBudget(o.budgetSeconds);
+    const std::string dir = makeWorkDir();
 
     Sink sink;
     std::optional<Child> program = startWindow(o, dir);
@@ -701,7 +393,7 @@ int main(int argc, char **argv)
         sides.push_back({ "headless", *c });
     if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "splicerelay", dir) : std::nullopt)
         sides.push_back({ "epoll-C", *c });
-    if (std::optional<Child> c = o.dante ? startDante(dir) : std::nullopt)
+    if (std::optional<Child> c = o.dante ? startDante(dir, true) : std::nullopt)
         sides.push_back({ "dante", *c });
     const bool dante = sides.back().name == "dante";
     LineCounter mirror(dir + "/mirror.txt");
@@ -718,12 +410,12 @@ int main(int argc, char **argv)
     const Phase early = measure(o, "early", sides, sink.port());
 
     const uint64_t linesBefore = mirror.settled();
-    const uint64_t rssBefore = residentBytes(program->pid);
+    const uint64_t rssBefore = readMemory(program->pid).rss;
     std::printf("  filling: %d connections through the program ...\n", o.fill);
     std::fflush(stdout);
     const Rate fill = handshakes(program->port, sink.port(), o.fill, o.clients, program->pid);
     const uint64_t linesAfter = mirror.settled();
-    const uint64_t rssAfter = residentBytes(program->pid);
+    const uint64_t rssAfter = readMemory(program->pid).rss;
     std::printf("  filled at %.0f/s (%d refused), program CPU %.1f s; log now %llu lines\n",
         fill.perSecond, fill.refused, fill.cpu, static_cast<unsigned long long>(linesAfter));
     std::fflush(stdout);

@@ -13,31 +13,20 @@
 // The memory figures mean something only for a Release build without sanitizers: AddressSanitizer
 // keeps freed blocks in quarantine, which shows up as hundreds of MiB of growth.
 
-#include <arpa/inet.h>
-#include <dirent.h>
+#include "benchkit.h"
+
 #include <fcntl.h>
-#include <net/if.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <signal.h>
-#include <sched.h>
-#include <sys/ioctl.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <mutex>
 #include <optional>
@@ -45,15 +34,9 @@
 #include <thread>
 #include <vector>
 
+using namespace benchkit;
+
 namespace {
-
-using Clock = std::chrono::steady_clock;
-constexpr uint64_t MiB = 1024 * 1024;
-
-double secondsSince(Clock::time_point t0)
-{
-    return std::chrono::duration<double>(Clock::now() - t0).count();
-}
 
 struct Options
 {
@@ -76,88 +59,6 @@ struct Options
     std::string splicePipe = "0"; // its pipe size in bytes; 0: the kernel's default
 };
 
-// --- Sockets ----------------------------------------------------------------------------------
-
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-int tcpConnect(uint16_t port)
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0)
-        return -1;
-    const sockaddr_in a = loopback(port);
-    if (::connect(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-bool readExactly(int fd, unsigned char *buffer, size_t size)
-{
-    size_t got = 0;
-    while (got < size) {
-        const ssize_t n = ::recv(fd, buffer + got, size - got, 0);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-bool sendAll(int fd, const char *data, size_t size)
-{
-    while (size > 0) {
-        const ssize_t n = ::send(fd, data, size, MSG_NOSIGNAL);
-        if (n <= 0) {
-            if (n < 0 && errno == EINTR)
-                continue;
-            return false;
-        }
-        data += n;
-        size -= static_cast<size_t>(n);
-    }
-    return true;
-}
-
-/// Connects through a SOCKS4 proxy to 127.0.0.1:destPort; returns the socket once granted.
-int socksConnect(uint16_t proxyPort, uint16_t destPort)
-{
-    const int fd = tcpConnect(proxyPort);
-    if (fd < 0)
-        return -1;
-    const unsigned char request[] = { 4, 1, static_cast<unsigned char>(destPort >> 8),
-        static_cast<unsigned char>(destPort & 0xff), 127, 0, 0, 1, 'b', 'e', 'n', 'c', 'h', 0 };
-    unsigned char reply[8];
-    if (!sendAll(fd, reinterpret_cast<const char *>(request), sizeof request)
-        || !readExactly(fd, reply, sizeof reply) || reply[0] != 0 || reply[1] != 0x5a) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
-
-uint16_t freePort()
-{
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in a = loopback(0);
-    socklen_t length = sizeof a;
-    ::bind(fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-    ::close(fd);
-    return ntohs(a.sin_port);
-}
-
 // --- Local destinations -----------------------------------------------------------------------
 
 /// A loopback server, one thread per connection: a sink reads until the peer's end and then
@@ -169,15 +70,8 @@ public:
 
     Server(Mode mode, uint64_t sourceBytes) : m_mode(mode), m_sourceBytes(sourceBytes)
     {
-        m_fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        const int one = 1;
-        ::setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a = loopback(0);
-        socklen_t length = sizeof a;
-        ::bind(m_fd, reinterpret_cast<const sockaddr *>(&a), sizeof a);
-        ::listen(m_fd, 512);
-        ::getsockname(m_fd, reinterpret_cast<sockaddr *>(&a), &length);
-        m_port = ntohs(a.sin_port);
+        m_fd = listenLoopback(512);
+        m_port = localPort(m_fd);
         m_acceptor = std::thread([this] { acceptLoop(); });
     }
     ~Server()
@@ -288,62 +182,6 @@ private:
 
 // --- Proxies under test -----------------------------------------------------------------------
 
-/// Process groups of the children still running, for the time-out handler.
-volatile sig_atomic_t g_groups[4] = { 0, 0, 0, 0 };
-
-void rememberGroup(pid_t pid, bool running)
-{
-    for (volatile sig_atomic_t &g : g_groups) {
-        if (running ? g == 0 : g == pid) {
-            g = running ? pid : 0;
-            return;
-        }
-    }
-}
-
-void onTimeout(int)
-{
-    for (const volatile sig_atomic_t &g : g_groups) {
-        if (g > 0)
-            ::kill(-g, SIGKILL);
-    }
-    const char text[] = "bench_relay: time budget exceeded, stopped\n";
-    (void)!::write(STDERR_FILENO, text, sizeof text - 1);
-    ::_exit(3);
-}
-
-/// A child process in its own process group, ended with SIGTERM to that group.
-struct Child
-{
-    pid_t pid = -1;
-    uint16_t port = 0;
-
-    void stop()
-    {
-        if (pid <= 0)
-            return;
-        ::kill(-pid, SIGTERM);
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        rememberGroup(pid, false);
-        pid = -1;
-    }
-};
-
-bool waitListening(uint16_t port, double seconds)
-{
-    const auto t0 = Clock::now();
-    while (secondsSince(t0) < seconds) {
-        const int fd = tcpConnect(port);
-        if (fd >= 0) {
-            ::close(fd);
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
-}
-
 /// Starts a proxy that prints its port: bench_proxyd and splicerelay as their first line on
 /// standard output, bench_window as "listening PORT" on standard error (its standard output is
 /// the log's mirror, which goes to /dev/null here).
@@ -395,148 +233,6 @@ std::optional<Child> startProxy(const std::string &path, const char *arg = nullp
         return std::nullopt;
     }
     return child;
-}
-
-std::optional<Child> startDante(const std::string &dir)
-{
-    const char *candidates[] = { "/usr/sbin/danted", "/usr/local/sbin/danted" };
-    std::string binary;
-    for (const char *c : candidates) {
-        if (::access(c, X_OK) == 0)
-            binary = c;
-    }
-    if (binary.empty() || ::geteuid() != 0)
-        return std::nullopt;
-    const uint16_t port = freePort();
-    const std::string config = dir + "/danted.conf";
-    std::ofstream(config) << "logoutput: " << dir << "/danted.log\n"
-                          << "internal: 127.0.0.1 port = " << port << "\n"
-                          << "external: 127.0.0.1\n"
-                          << "clientmethod: none\n"
-                          << "socksmethod: none\n"
-                          << "user.privileged: root\n"
-                          << "user.unprivileged: nobody\n"
-                          << "client pass {\n  from: 127.0.0.1/32 to: 0.0.0.0/0\n"
-                             "  log: error\n}\n"
-                          << "socks pass {\n  from: 127.0.0.1/32 to: 127.0.0.1/32\n"
-                             "  command: connect\n  protocol: tcp\n  log: error\n}\n";
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        const std::string log = dir + "/danted.out";
-        if (FILE *f = std::fopen(log.c_str(), "w")) {
-            ::dup2(fileno(f), STDOUT_FILENO);
-            ::dup2(fileno(f), STDERR_FILENO);
-        }
-        ::execl(binary.c_str(), binary.c_str(), "-f", config.c_str(), static_cast<char *>(nullptr));
-        ::_exit(127);
-    }
-    ::setpgid(pid, pid);
-    rememberGroup(pid, true);
-    Child child { pid, port };
-    if (!waitListening(port, 5)) {
-        child.stop();
-        std::fprintf(
-            stderr, "bench_relay: danted did not start (see %s/danted.out)\n", dir.c_str());
-        return std::nullopt;
-    }
-    return child;
-}
-
-struct Memory
-{
-    uint64_t rss = 0;
-    uint64_t hwm = 0;
-};
-
-Memory readMemory(pid_t pid)
-{
-    Memory m;
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0)
-            m.rss = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-        else if (line.rfind("VmHWM:", 0) == 0)
-            m.hwm = std::strtoull(line.c_str() + 6, nullptr, 10) * 1024;
-    }
-    return m;
-}
-
-/// The processes of process group `group` (a proxy and, for Dante, its helper processes).
-std::vector<pid_t> groupMembers(pid_t group)
-{
-    std::vector<pid_t> members;
-    DIR *proc = ::opendir("/proc");
-    while (dirent *e = proc ? ::readdir(proc) : nullptr) {
-        const pid_t pid = std::atoi(e->d_name);
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        if (pid <= 0 || !std::getline(stat, text))
-            continue;
-        int pgrp = 0;
-        const size_t close = text.rfind(')');
-        if (close != std::string::npos
-            && std::sscanf(text.c_str() + close + 1, " %*c %*d %d", &pgrp) == 1 && pgrp == group)
-            members.push_back(pid);
-    }
-    if (proc)
-        ::closedir(proc);
-    return members;
-}
-
-/// CPU seconds (user + system) used so far by the processes of `group`.
-double groupCpu(pid_t group)
-{
-    double ticks = 0;
-    for (const pid_t pid : groupMembers(group)) {
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string text;
-        std::getline(stat, text);
-        unsigned long user = 0, system = 0;
-        const size_t close = text.rfind(')');
-        if (close != std::string::npos
-            && std::sscanf(text.c_str() + close + 1,
-                   " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user, &system)
-                == 2)
-            ticks += static_cast<double>(user + system);
-    }
-    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-/// Starts a new peak-RSS period for every process of `group` (VmHWM back to VmRSS).
-void resetPeaks(pid_t group)
-{
-    for (const pid_t pid : groupMembers(group))
-        std::ofstream("/proc/" + std::to_string(pid) + "/clear_refs") << "5";
-}
-
-/// The sum of the peak RSS of the processes of `group` since resetPeaks().
-uint64_t groupPeak(pid_t group)
-{
-    uint64_t sum = 0;
-    for (const pid_t pid : groupMembers(group))
-        sum += readMemory(pid).hwm;
-    return sum;
-}
-
-/// Moves this process (and so every child it starts) into a network namespace of its own with
-/// only the loopback interface, up.
-bool enterPrivateNetwork()
-{
-    if (::unshare(CLONE_NEWNET) != 0) {
-        std::perror("bench_relay: unshare(CLONE_NEWNET) (needs root; or pass --no-netns)");
-        return false;
-    }
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ifreq request {};
-    std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-    const bool up = ::ioctl(fd, SIOCGIFFLAGS, &request) == 0
-        && ((request.ifr_flags |= IFF_UP | IFF_RUNNING), ::ioctl(fd, SIOCSIFFLAGS, &request) == 0);
-    ::close(fd);
-    if (!up)
-        std::perror("bench_relay: bringing lo up");
-    return up;
 }
 
 // --- Measurements -----------------------------------------------------------------------------
@@ -759,31 +455,12 @@ SlowResult slowReaders(const Options &o, const Child &proxy)
     r.end = readMemory(proxy.pid);
     for (int fd : fds) {
         // Reset rather than drain: the destinations still have up to a gigabyte each to offer.
-        const linger hard { 1, 0 };
-        ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-        ::close(fd);
+        resetAndClose(fd);
     }
     return r;
 }
 
 // --- Report -----------------------------------------------------------------------------------
-
-std::string fixed(double v, int decimals = 1)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, "%.*f", decimals, v);
-    return text;
-}
-
-std::string ratio(double a, double b)
-{
-    return a > 0 && b > 0 ? fixed(a / b, 2) : std::string("-");
-}
-
-std::string mib(uint64_t bytes)
-{
-    return fixed(static_cast<double>(bytes) / MiB, 1) + " MiB";
-}
 
 void usage()
 {
@@ -836,19 +513,10 @@ struct Cell
 
 int main(int argc, char **argv)
 {
-    ::signal(SIGPIPE, SIG_IGN);
-    ::signal(SIGALRM, onTimeout);
+    setProgramName("bench_relay");
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&]() -> const char * {
-            if (i + 1 >= argc) {
-                usage();
-                std::exit(2);
-            }
-            return argv[++i];
-        };
-        if (a == "--quick") {
+    for (Args a(argc, argv, usage); a.next();) {
+        if (a.is("--quick")) {
             o.streamBytes = 256 * MiB;
             o.streamsBytes = 32 * MiB;
             o.sequentialHandshakes = 500;
@@ -857,60 +525,52 @@ int main(int argc, char **argv)
             o.stallSeconds = 2;
             o.slowSeconds = 4;
             o.budgetSeconds = 300;
-        } else if (a == "--repeat") {
-            o.repeat = std::max(1, std::atoi(value()));
-        } else if (a == "--mib") {
-            o.streamBytes = std::strtoull(value(), nullptr, 10) * MiB;
-        } else if (a == "--streams") {
-            o.streams = std::max(1, std::atoi(value()));
-        } else if (a == "--streams-mib") {
-            o.streamsBytes = std::strtoull(value(), nullptr, 10) * MiB;
-        } else if (a == "--handshakes") {
-            o.sequentialHandshakes = o.parallelHandshakes = std::atoi(value());
-        } else if (a == "--parallel") {
-            o.parallelThreads = std::max(1, std::atoi(value()));
-        } else if (a == "--no-handshakes") {
+        } else if (a.is("--repeat")) {
+            o.repeat = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--mib")) {
+            o.streamBytes = std::strtoull(a.value(), nullptr, 10) * MiB;
+        } else if (a.is("--streams")) {
+            o.streams = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--streams-mib")) {
+            o.streamsBytes = std::strtoull(a.value(), nullptr, 10) * MiB;
+        } else if (a.is("--handshakes")) {
+            o.sequentialHandshakes = o.parallelHandshakes = std::atoi(a.value());
+        } else if (a.is("--parallel")) {
+            o.parallelThreads = std::max(1, std::atoi(a.value()));
+        } else if (a.is("--no-handshakes")) {
             o.handshakes = false;
-        } else if (a == "--slow-mib") {
-            o.slowBytes = std::strtoull(value(), nullptr, 10) * MiB;
-        } else if (a == "--stall") {
-            o.stallSeconds = std::atof(value());
-        } else if (a == "--slow") {
-            o.slowSeconds = std::atof(value());
-        } else if (a == "--no-dante") {
+        } else if (a.is("--slow-mib")) {
+            o.slowBytes = std::strtoull(a.value(), nullptr, 10) * MiB;
+        } else if (a.is("--stall")) {
+            o.stallSeconds = std::atof(a.value());
+        } else if (a.is("--slow")) {
+            o.slowSeconds = std::atof(a.value());
+        } else if (a.is("--no-dante")) {
             o.dante = false;
-        } else if (a == "--no-netns") {
+        } else if (a.is("--no-netns")) {
             o.netns = false;
-        } else if (a == "--program" || a == "--proxyd") {
-            o.program = value();
-        } else if (a == "--splice") {
-            o.splice = value();
-        } else if (a == "--splice-pipe") {
-            o.splicePipe = value();
+        } else if (a.is("--program") || a.is("--proxyd")) {
+            o.program = a.value();
+        } else if (a.is("--splice")) {
+            o.splice = a.value();
+        } else if (a.is("--splice-pipe")) {
+            o.splicePipe = a.value();
         } else {
-            usage();
-            return a == "--help" ? 0 : 2;
+            return a.unknown();
         }
     }
-    std::string self(4096, '\0');
-    const ssize_t length = ::readlink("/proc/self/exe", self.data(), self.size());
-    self.resize(length > 0 ? static_cast<size_t>(length) : 0);
-    const std::string here = self.substr(0, self.rfind('/') + 1);
     if (o.program.empty()) {
-        o.program = here + "bench_window";
+        o.program = besideSelf("bench_window");
         if (::access(o.program.c_str(), X_OK) != 0)
-            o.program = here + "bench_proxyd";
+            o.program = besideSelf("bench_proxyd");
     }
     if (o.splice.empty())
-        o.splice = here + "splicerelay";
+        o.splice = besideSelf("splicerelay");
     if (o.netns && !enterPrivateNetwork())
         return 1;
     // A hung peer must not hold the run forever.
-    ::alarm(o.budgetSeconds);
-
-    char dirTemplate[] = "/tmp/bench_relay.XXXXXX";
-    const std::string dir = ::mkdtemp(dirTemplate) ? dirTemplate : "/tmp";
-    ::chmod(dir.c_str(), 0755);
+    startTimeBudget(o.budgetSeconds);
+    const std::string dir = makeWorkDir();
 
     std::vector<Peer> peers;
     if (std::optional<Child> c = startProxy(o.program))

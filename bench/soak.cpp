@@ -21,10 +21,10 @@
 //             [--rss-slack-mib N (-1: report only)] [--stall-seconds N] [--settle-seconds N]
 // Exit status 0 when every check passed. Everything talks to 127.0.0.1 only.
 
-#include <arpa/inet.h>
+#include "benchkit.h"
+
 #include <dirent.h>
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <signal.h>
 #include <sys/epoll.h>
@@ -40,16 +40,16 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <memory>
 #include <random>
 #include <string>
 #include <vector>
 
+using namespace benchkit;
+
 namespace {
 
-using Clock = std::chrono::steady_clock;
 constexpr int SlotCount = 16;
 constexpr uint64_t HeaderSize = 8;
 constexpr uint64_t MaxPayload = 1024 * 1024;
@@ -155,23 +155,6 @@ size_t chunkSize(std::mt19937_64 &rng)
 
 // --- Small POSIX helpers ----------------------------------------------------------------------
 
-sockaddr_in loopback(uint16_t port)
-{
-    sockaddr_in a {};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    return a;
-}
-
-uint16_t localPort(int fd)
-{
-    sockaddr_in a {};
-    socklen_t length = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &length);
-    return ntohs(a.sin_port);
-}
-
 /// A loopback socket bound to a free port; listening unless `listening` is false, in which case
 /// every connection to that port is refused for as long as the socket stays open.
 int boundSocket(bool listening)
@@ -225,23 +208,7 @@ bool fdsBackToIdle(const Fds &idle, const Fds &now)
 
 long rssKiB(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (status >> key) {
-        if (key == "VmRSS:") {
-            long kib = -1;
-            status >> kib;
-            return kib;
-        }
-    }
-    return -1;
-}
-
-void resetAndClose(int fd)
-{
-    const linger hard { 1, 0 };
-    ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    ::close(fd);
+    return static_cast<long>(readMemory(pid).rss / 1024);
 }
 
 // --- The soak ---------------------------------------------------------------------------------
@@ -1042,7 +1009,7 @@ int Soak::run()
         }
         ok = turn(1000);
     }
-    const double seconds = std::chrono::duration<double>(Clock::now() - t0).count();
+    const double seconds = secondsSince(t0);
 
     // Every slot free: sixteen clients are all granted at once, then leave.
     for (int k = 0; ok && k < SlotCount; ++k) {
@@ -1142,49 +1109,41 @@ int Soak::run()
     return m_faults == 0 ? 0 : 1;
 }
 
+void usage()
+{
+    std::fprintf(stderr,
+        "usage: soak [--connections N] [--seed N] [--parallel N] [--proxyd PATH] "
+        "[--no-waiting] [--rss-slack-mib N] [--stall-seconds N] [--settle-seconds N]\n");
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
+    setProgramName("soak");
     Options o;
-    for (int i = 1; i < argc; ++i) {
-        const std::string a = argv[i];
-        const auto value = [&] {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "soak: %s needs a value\n", a.c_str());
-                std::exit(2);
-            }
-            return std::string(argv[++i]);
-        };
-        if (a == "--connections")
-            o.connections = std::stoull(value());
-        else if (a == "--seed")
-            o.seed = std::stoull(value());
-        else if (a == "--parallel")
-            o.parallel = std::clamp(std::stoi(value()), 1, 64);
-        else if (a == "--proxyd")
-            o.proxyd = value();
-        else if (a == "--no-waiting")
+    for (Args a(argc, argv, usage); a.next();) {
+        if (a.is("--connections"))
+            o.connections = std::stoull(a.value());
+        else if (a.is("--seed"))
+            o.seed = std::stoull(a.value());
+        else if (a.is("--parallel"))
+            o.parallel = std::clamp(std::stoi(a.value()), 1, 64);
+        else if (a.is("--proxyd"))
+            o.proxyd = a.value();
+        else if (a.is("--no-waiting"))
             o.waiting = false;
-        else if (a == "--rss-slack-mib")
-            o.rssSlackMiB = std::stol(value());
-        else if (a == "--stall-seconds")
-            o.stallSeconds = std::stoi(value());
-        else if (a == "--settle-seconds")
-            o.settleSeconds = std::stoi(value());
-        else {
-            std::fprintf(stderr,
-                "usage: soak [--connections N] [--seed N] [--parallel N] [--proxyd PATH] "
-                "[--no-waiting] [--rss-slack-mib N] [--stall-seconds N] [--settle-seconds N]\n");
-            return 2;
-        }
+        else if (a.is("--rss-slack-mib"))
+            o.rssSlackMiB = std::stol(a.value());
+        else if (a.is("--stall-seconds"))
+            o.stallSeconds = std::stoi(a.value());
+        else if (a.is("--settle-seconds"))
+            o.settleSeconds = std::stoi(a.value());
+        else
+            return a.unknown();
     }
-    if (o.proxyd.empty()) {
-        std::string self(4096, '\0');
-        const ssize_t n = ::readlink("/proc/self/exe", self.data(), self.size());
-        self.resize(n > 0 ? static_cast<size_t>(n) : 0);
-        o.proxyd = self.substr(0, self.rfind('/') + 1) + "bench_proxyd";
-    }
+    if (o.proxyd.empty())
+        o.proxyd = besideSelf("bench_proxyd");
     Soak soak(o);
     return soak.run();
 }
