@@ -31,7 +31,6 @@
 #include <signal.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -42,6 +41,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <optional>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -158,53 +158,19 @@ std::optional<Child> startWindow(const Options &o, const std::string &dir)
     argv.push_back(std::to_string(freePort()));
     if (o.collapsed)
         argv.push_back("--collapsed");
-    const std::string err = dir + "/window.err";
-    ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-    Child child { spawn(argv, dir + "/mirror.txt", err), 0 };
-    const auto t0 = Clock::now();
-    while (secondsSince(t0) < (o.wrap.empty() ? 15 : 120)) {
-        const std::string text = readAll(err);
-        const size_t at = text.find("listening ");
-        if (at != std::string::npos && text.find('\n', at) != std::string::npos) {
-            child.port = static_cast<uint16_t>(std::atoi(text.c_str() + at + 10));
-            return child;
-        }
-        int status = 0;
-        if (::waitpid(child.pid, &status, WNOHANG) == child.pid) {
-            rememberGroup(child.pid, false);
-            std::fprintf(stderr, "bench_handshake: bench_window ended:\n%s", text.c_str());
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    child.stop(SIGKILL);
-    std::fprintf(stderr, "bench_handshake: bench_window did not start listening\n");
-    return std::nullopt;
+    return startProxy(argv, dir + "/mirror.txt");
 }
 
 /// A proxy from beside bench_window that prints its port on standard output when given port 0:
 /// bench_proxyd (the relay alone: no window, no log) or splicerelay (a minimal epoll relay in C).
-std::optional<Child> startPrinter(const Options &o, const char *name, const std::string &dir)
+std::optional<Child> startPrinter(const Options &o, const char *name)
 {
     const std::string path = o.window.substr(0, o.window.rfind('/') + 1) + name;
     if (::access(path.c_str(), X_OK) != 0) {
         std::fprintf(stderr, "bench_handshake: no %s: no comparison with it\n", path.c_str());
         return std::nullopt;
     }
-    const std::string out = dir + "/" + name + ".out";
-    Child child { spawn({ path, "0" }, out, dir + "/" + name + ".err"), 0 };
-    const auto t0 = Clock::now();
-    while (secondsSince(t0) < 10) {
-        const std::string text = readAll(out);
-        if (text.find('\n') != std::string::npos) {
-            child.port = static_cast<uint16_t>(std::atoi(text.c_str()));
-            return child;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    child.stop(SIGKILL);
-    std::fprintf(stderr, "bench_handshake: %s did not start\n", name);
-    return std::nullopt;
+    return startProxy({ path, "0" });
 }
 
 /// Counts the lines written to the mirror so far (reading on from where it last stopped).
@@ -389,9 +355,9 @@ int main(int argc, char **argv)
     if (!program)
         return 1;
     std::vector<Side> sides { { "program", *program } };
-    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "bench_proxyd", dir) : std::nullopt)
+    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "bench_proxyd") : std::nullopt)
         sides.push_back({ "headless", *c });
-    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "splicerelay", dir) : std::nullopt)
+    if (std::optional<Child> c = o.yardsticks ? startPrinter(o, "splicerelay") : std::nullopt)
         sides.push_back({ "epoll-C", *c });
     if (std::optional<Child> c = o.dante ? startDante(dir, true) : std::nullopt)
         sides.push_back({ "dante", *c });

@@ -59,6 +59,20 @@ struct Options
     std::string splicePipe = "0"; // its pipe size in bytes; 0: the kernel's default
 };
 
+/// Reads until the peer's end (or an error); returns the bytes read.
+uint64_t readToEnd(int fd, std::vector<char> &buffer)
+{
+    uint64_t bytes = 0;
+    for (;;) {
+        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return bytes;
+        bytes += static_cast<uint64_t>(n);
+    }
+}
+
 // --- Local destinations -----------------------------------------------------------------------
 
 /// A loopback server, one thread per connection: a sink reads until the peer's end and then
@@ -133,14 +147,7 @@ private:
         uint64_t bytes = 0;
         std::vector<char> buffer(1 * MiB);
         if (m_mode == Mode::Sink) {
-            for (;;) {
-                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                bytes += static_cast<uint64_t>(n);
-            }
+            bytes = readToEnd(fd, buffer);
         } else {
             for (size_t i = 0; i < buffer.size(); ++i)
                 buffer[i] = static_cast<char>((i * 7 + i / 4096) & 0xff);
@@ -181,59 +188,6 @@ private:
 };
 
 // --- Proxies under test -----------------------------------------------------------------------
-
-/// Starts a proxy that prints its port: bench_proxyd and splicerelay as their first line on
-/// standard output, bench_window as "listening PORT" on standard error (its standard output is
-/// the log's mirror, which goes to /dev/null here).
-std::optional<Child> startProxy(const std::string &path, const char *arg = nullptr)
-{
-    const bool window = path.find("bench_window") != std::string::npos;
-    int out[2];
-    if (::pipe(out) != 0)
-        return std::nullopt;
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setpgid(0, 0);
-        ::dup2(out[1], window ? STDERR_FILENO : STDOUT_FILENO);
-        if (window) {
-            const int null = ::open("/dev/null", O_WRONLY);
-            ::dup2(null, STDOUT_FILENO);
-            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
-        }
-        ::close(out[0]);
-        ::close(out[1]);
-        ::execl(path.c_str(), path.c_str(), "0", arg, static_cast<char *>(nullptr));
-        std::perror("bench_relay: exec");
-        ::_exit(127);
-    }
-    ::close(out[1]);
-    ::setpgid(pid, pid);
-    rememberGroup(pid, true);
-    std::string line;
-    for (char c = 0; ::read(out[0], &c, 1) == 1;) {
-        if (c != '\n')
-            line += c;
-        else if (!window || line.rfind("listening ", 0) == 0)
-            break;
-        else
-            line.clear(); // a warning of Qt's
-    }
-    // Whatever else it writes there is read and dropped, so that it never blocks on a full pipe.
-    std::thread([fd = out[0]] {
-        char sink[4096];
-        while (::read(fd, sink, sizeof sink) > 0) { }
-        ::close(fd);
-    }).detach();
-    const size_t digits = line.find_first_of("0123456789");
-    Child child { pid,
-        static_cast<uint16_t>(digits == std::string::npos ? 0 : std::atoi(line.c_str() + digits)) };
-    if (child.port == 0 || !waitListening(child.port, 10)) {
-        std::fprintf(stderr, "bench_relay: %s did not start\n", path.c_str());
-        child.stop();
-        return std::nullopt;
-    }
-    return child;
-}
 
 // --- Measurements -----------------------------------------------------------------------------
 
@@ -292,15 +246,7 @@ double download(const Route &route, uint64_t bytes)
         return 0;
     std::vector<char> buffer(256 * 1024);
     const auto t0 = Clock::now();
-    uint64_t received = 0;
-    for (;;) {
-        const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            break;
-        received += static_cast<uint64_t>(n);
-    }
+    const uint64_t received = readToEnd(fd, buffer);
     ::close(fd);
     return throughput(route, "download", received, bytes, t0);
 }
@@ -322,14 +268,7 @@ double downloads(const Route &route, int streams, uint64_t bytes)
     for (const int fd : fds) {
         readers.emplace_back([fd, &received] {
             std::vector<char> buffer(256 * 1024);
-            for (;;) {
-                const ssize_t n = ::recv(fd, buffer.data(), buffer.size(), 0);
-                if (n < 0 && errno == EINTR)
-                    continue;
-                if (n <= 0)
-                    break;
-                received.fetch_add(static_cast<uint64_t>(n));
-            }
+            received.fetch_add(readToEnd(fd, buffer));
             ::close(fd);
         });
     }
@@ -573,11 +512,11 @@ int main(int argc, char **argv)
     const std::string dir = makeWorkDir();
 
     std::vector<Peer> peers;
-    if (std::optional<Child> c = startProxy(o.program))
+    if (std::optional<Child> c = startProxy({ o.program, "0" }))
         peers.push_back({ "program", *c });
     else
         return 1;
-    if (std::optional<Child> c = startProxy(o.splice, o.splicePipe.c_str()))
+    if (std::optional<Child> c = startProxy({ o.splice, "0", o.splicePipe }))
         peers.push_back({ "splice", *c });
     if (std::optional<Child> c = o.dante ? startDante(dir) : std::nullopt)
         peers.push_back({ "dante", *c });
@@ -698,7 +637,7 @@ int main(int argc, char **argv)
         peer.child.stop();
 
     // Memory with slow readers, in a fresh program so that the baseline is the idle process.
-    std::optional<Child> fresh = startProxy(o.program);
+    std::optional<Child> fresh = startProxy({ o.program, "0" });
     if (!fresh)
         return 1;
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -18,8 +18,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
-#include <sstream>
 #include <thread>
+#include <utility>
 
 namespace benchkit {
 
@@ -38,6 +38,18 @@ void onTimeout(int)
     }
     (void)!::write(STDERR_FILENO, g_timeoutText, std::strlen(g_timeoutText));
     ::_exit(3);
+}
+
+/// In a child: runs argv (searched in PATH), or ends the child.
+[[noreturn]] void exec(const std::vector<std::string> &argv)
+{
+    std::vector<char *> args;
+    for (const std::string &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    ::execvp(args[0], args.data());
+    std::fprintf(stderr, "%s: exec %s: %s\n", g_program, args[0], std::strerror(errno));
+    ::_exit(127);
 }
 
 bool writeFile(const char *path, const char *text)
@@ -253,17 +265,59 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const 
             err == out ? o : ::open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         ::dup2(o, STDOUT_FILENO);
         ::dup2(e, STDERR_FILENO);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        ::execvp(args[0], args.data());
-        std::fprintf(stderr, "%s: exec %s: %s\n", g_program, args[0], std::strerror(errno));
-        ::_exit(127);
+        exec(argv);
     }
     ::setpgid(pid, pid);
     rememberGroup(pid, true);
     return pid;
+}
+
+std::optional<Child> startProxy(const std::vector<std::string> &argv, const std::string &mirror)
+{
+    const bool window = std::any_of(argv.begin(), argv.end(),
+        [](const std::string &a) { return a.find("bench_window") != std::string::npos; });
+    int out[2];
+    if (::pipe(out) != 0)
+        return std::nullopt;
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setpgid(0, 0);
+        ::dup2(out[1], window ? STDERR_FILENO : STDOUT_FILENO);
+        if (window) {
+            ::dup2(::open(mirror.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), STDOUT_FILENO);
+            ::setenv("QT_QPA_PLATFORM", "offscreen", 0);
+        }
+        ::close(out[0]);
+        ::close(out[1]);
+        exec(argv);
+    }
+    ::close(out[1]);
+    ::setpgid(pid, pid);
+    rememberGroup(pid, true);
+    std::string line, before; // before: what came ahead of the port, Qt's warnings for instance
+    for (char c = 0; ::read(out[0], &c, 1) == 1;) {
+        if (c != '\n')
+            line += c;
+        else if (!window || line.rfind("listening ", 0) == 0)
+            break;
+        else
+            before += std::exchange(line, {}) + '\n';
+    }
+    std::thread([fd = out[0]] {
+        char sink[4096];
+        while (::read(fd, sink, sizeof sink) > 0) { }
+        ::close(fd);
+    }).detach();
+    const size_t digits = line.find_first_of("0123456789");
+    Child child { pid,
+        static_cast<uint16_t>(digits == std::string::npos ? 0 : std::atoi(line.c_str() + digits)) };
+    if (child.port == 0 || !waitListening(child.port, 10)) {
+        std::fprintf(
+            stderr, "%s: %s did not start\n%s", g_program, argv[0].c_str(), before.c_str());
+        child.stop();
+        return std::nullopt;
+    }
+    return child;
 }
 
 std::optional<Child> startDante(const std::string &dir, bool sayWhenMissing)
@@ -316,14 +370,6 @@ std::string makeWorkDir()
         return "/tmp";
     ::chmod(path.c_str(), 0755);
     return path;
-}
-
-std::string readAll(const std::string &path)
-{
-    std::ifstream f(path);
-    std::stringstream s;
-    s << f.rdbuf();
-    return s.str();
 }
 
 // --- /proc ------------------------------------------------------------------------------------

@@ -69,6 +69,12 @@ pid_t spawn(const std::vector<std::string> &argv, const std::string &out, const 
 /// Makes a group known to the time budget (for a child started otherwise), or forgets it.
 void rememberGroup(pid_t pid, bool running);
 
+/// Starts a proxy that prints its port: bench_proxyd and splicerelay as their first line on
+/// standard output, bench_window (anywhere in argv, after a wrapper such as valgrind) as
+/// "listening PORT" on standard error, its standard output (the log's mirror) going to `mirror`.
+/// Whatever else comes on that pipe is read and dropped, so that the proxy never blocks on it.
+std::optional<Child> startProxy(
+    const std::vector<std::string> &argv, const std::string &mirror = "/dev/null");
 /// Dante (danted) serving SOCKS4 on 127.0.0.1 to 127.0.0.1, its files in `dir`; none when it is
 /// not installed or this is not root (then saying so when `sayWhenMissing`).
 std::optional<Child> startDante(const std::string &dir, bool sayWhenMissing = false);
@@ -77,7 +83,6 @@ std::optional<Child> startDante(const std::string &dir, bool sayWhenMissing = fa
 std::string besideSelf(const std::string &name);
 /// A fresh directory /tmp/<program>.XXXXXX that others can read (Dante runs as nobody).
 std::string makeWorkDir();
-std::string readAll(const std::string &path);
 
 // --- /proc ------------------------------------------------------------------------------------
 
