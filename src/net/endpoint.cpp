@@ -16,6 +16,7 @@
 #include <netinet/tcp.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <poll.h>
 #include <unistd.h>
 
 namespace net {
@@ -369,6 +370,29 @@ qint64 Endpoint::BytesAvailable() const
 qint64 Endpoint::BytesToSend() const
 {
     return m_out.size();
+}
+
+bool Endpoint::IsReadingHeld() const
+{
+    return m_fd >= 0 && m_state == sckConnected && !m_peerClosed && (m_paused || m_waitingOn);
+}
+
+void Endpoint::ProbePeer()
+{
+    if (!IsReadingHeld())
+        return;
+    // POLLERR and POLLHUP are reported whatever is asked for; a peer's plain end (FIN) is not
+    // looked at here, because the bytes before it must be read first.
+    pollfd p { m_fd, 0, 0 };
+    if (::poll(&p, 1, 0) <= 0 || (p.revents & (POLLERR | POLLHUP)) == 0)
+        return;
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error == 0 || peerWentAway(error))
+        peerGone();
+    else
+        fail(error);
 }
 
 void Endpoint::PauseReading()

@@ -101,6 +101,11 @@ public:
     void PauseReading();
     void ResumeReading();
     bool IsReadingPaused() const { return m_paused; }
+    /// True while the socket is not watched for input: paused, or its bytes have nowhere to go.
+    bool IsReadingHeld() const;
+    /// While reading is held, a reset or vanished peer would go unnoticed: this looks once,
+    /// without reading, and raises Closed() or Error() as reading would have.
+    void ProbePeer();
     /// Splicing is on by default; off, TransferTo() copies, as it does by itself wherever the
     /// kernel refuses splice. For comparisons and tests.
     void setZeroCopy(bool on) { m_zeroCopy = on; }

@@ -365,6 +365,10 @@ void Relay::sweep()
             relaying = true;
             if (std::exchange(s.active, false))
                 s.since = now;
+            // A side held back by a slow peer is not watched: look whether it has gone.
+            s.proxy.ProbePeer();
+            s.outbound.ProbePeer();
+            pending = pending || s.proxy.IsReadingHeld() || s.outbound.IsReadingHeld();
         } else {
             pending = true;
         }
@@ -405,6 +409,9 @@ void Relay::forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal)
     // A slow reader on one side holds back the other side instead of growing our queue.
     if (to.BytesToSend() > PauseAbove)
         from.PauseReading();
+    // Held back, that side is checked by the sweep in case its peer goes away meanwhile.
+    if (from.IsReadingHeld() && !m_sweep.isActive())
+        m_sweep.start();
 }
 
 } // namespace relay
