@@ -206,18 +206,53 @@ private Q_SLOTS:
         QTRY_COMPARE(destination.peers.at(1)->received, "2nd"_ba);
     }
 
+    void waiterSendingMoreThanIsKeptLosesNothing()
+    {
+        Proxy proxy;
+        Destination destination;
+        std::vector<std::unique_ptr<Client>> clients(Relay::SlotCount);
+        for (auto &client : clients)
+            QVERIFY((client = std::make_unique<Client>())->connectTo(proxy.port));
+        // Past what is kept while waiting, TCP holds the rest back; once served, every byte
+        // reaches the destination, in order, after the grant.
+        Client waiter;
+        QVERIFY(waiter.connectTo(proxy.port));
+        const QByteArray payload = pattern(1 << 20, 7);
+        waiter.socket->write(request(destination.port()) + payload);
+        QTRY_COMPARE(proxy.relay.waitingCount(), 1);
+        clients.at(9)->socket->disconnectFromHost();
+        QTRY_COMPARE(waiter.received, grantFor(destination.port()));
+        QTRY_COMPARE(destination.peers.size(), size_t(1));
+        QTRY_COMPARE(destination.peers.at(0)->received.size(), payload.size());
+        QVERIFY(destination.peers.at(0)->received == payload);
+        QVERIFY(proxy.log.contains(u"Proxy [9] Connection Request from 127.0.0.1"_s));
+    }
+
     void idleConnectionMakesRoomForAWaitingClient()
     {
         Proxy proxy;
         proxy.relay.setTimeouts({ 30s, 30s, 10ms, 50ms });
         Destination destination;
         std::vector<std::unique_ptr<Client>> clients(Relay::SlotCount + 1);
+        // Slot 0's client stops reading a download: quiet, but with bytes still queued for it.
+        Client &reader = *(clients.front() = std::make_unique<Client>());
+        QVERIFY(reader.connectTo(proxy.port));
+        reader.socket->write(request(destination.port()));
+        QTRY_COMPARE(reader.received, grantFor(destination.port()));
+        QTRY_COMPARE(destination.peers.size(), size_t(1));
+        reader.reading = false;
+        reader.socket->setReadBufferSize(4096);
+        const QByteArray download = pattern(8 << 20, 3);
+        destination.peers.front()->socket->write(download);
+        QTRY_VERIFY(proxy.relay.wsOutbound(0).IsReadingHeld());
+        // The others are granted and then carry nothing, as a browser's kept-alive connections
+        // do: one of them (only one) is closed so that the seventeenth gets its slot.
         for (auto &client : clients) {
+            if (client)
+                continue;
             QVERIFY((client = std::make_unique<Client>())->connectTo(proxy.port));
             client->socket->write(request(destination.port()));
         }
-        // Sixteen are granted and then carry nothing, as a browser's kept-alive connections do:
-        // one of them (only one) is closed so that the seventeenth gets its slot.
         QTRY_COMPARE(clients.back()->received, grantFor(destination.port()));
         QTRY_COMPARE(
             std::count_if(clients.begin(), clients.end(), [](auto &c) { return c->closed; }), 1);
@@ -227,9 +262,15 @@ private Q_SLOTS:
             });
         QVERIFY(evicted != proxy.log.end());
         const QString slot = evicted->section(u' ', 0, 1);
+        QVERIFY(slot != u"Proxy [0]"_s);
         QVERIFY(proxy.log.indexOf(
                     slot + u" Connection Request from 127.0.0.1"_s, evicted - proxy.log.begin())
             > 0);
+        reader.reading = true;
+        reader.socket->setReadBufferSize(0);
+        reader.received += reader.socket->readAll();
+        QTRY_COMPARE(reader.received.size(), 8 + download.size());
+        QVERIFY(reader.received.mid(8) == download);
     }
 
     void slowSideHoldsTheFastSideBackThenGetsAll_data()
