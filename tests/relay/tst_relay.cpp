@@ -228,6 +228,35 @@ private Q_SLOTS:
         QVERIFY(proxy.log.contains(u"Proxy [9] Connection Request from 127.0.0.1"_s));
     }
 
+    void destinationResettingWhileHeldBackIsNoticed()
+    {
+        Proxy proxy;
+        proxy.relay.setTimeouts({ 30s, 30s, 10ms });
+        Destination destination;
+        Client client;
+        QVERIFY(client.connectTo(proxy.port));
+        client.socket->write(request(destination.port()));
+        QTRY_COMPARE(client.received, grantFor(destination.port()));
+        QTRY_COMPARE(destination.peers.size(), size_t(1));
+        // The client reads nothing, so the destination's side is not read either; it resets.
+        client.reading = false;
+        client.socket->setReadBufferSize(4096);
+        QTcpSocket &sender = *destination.peers.front()->socket;
+        sender.write(pattern(16 << 20));
+        QTRY_VERIFY(proxy.relay.wsOutbound(0).IsReadingHeld());
+        const linger hard { 1, 0 };
+        ::setsockopt(int(sender.socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        sender.abort();
+        QTRY_COMPARE(proxy.relay.wsProxy(0).State(), net::Endpoint::sckClosed);
+        QCOMPARE(proxy.log.last(), u"Outbound [0] Connection Closed"_s);
+        // What was already on its way to the client still reaches it, then its end.
+        client.reading = true;
+        client.socket->setReadBufferSize(0);
+        client.received += client.socket->readAll();
+        QTRY_VERIFY(client.closed);
+        QVERIFY(client.received.mid(8) == pattern(client.received.size() - 8));
+    }
+
     void idleConnectionMakesRoomForAWaitingClient()
     {
         Proxy proxy;
