@@ -4,7 +4,6 @@
 #include "listenserver.h"
 
 #include <QHostAddress>
-#include <QNetworkInterface>
 #include <QSocketNotifier>
 #include <QTcpSocket>
 
@@ -69,17 +68,6 @@ quint32 Endpoint::LocalPort() const
     if (m_connector)
         return m_connector->localPort();
     return m_localPort;
-}
-
-QString Endpoint::LocalIP() const
-{
-    if (m_fd >= 0)
-        return socketAddress(m_fd, ::getsockname).first;
-    for (const QHostAddress &a : QNetworkInterface::allAddresses()) {
-        if (a.protocol() == QAbstractSocket::IPv4Protocol && !a.isLoopback())
-            return dotted(a);
-    }
-    return QStringLiteral("127.0.0.1");
 }
 
 bool Endpoint::Listen()

@@ -63,7 +63,6 @@ public:
     void setLocalPort(quint32 port) { m_localPort = port; }
     quint32 RemotePort() const { return m_remotePort; }
     QString RemoteHostIP() const { return m_remoteHostIP; }
-    QString LocalIP() const;
 
     /// Listens on LocalPort() on every IPv4 address. Returns false, with ErrorString() set and
     /// the endpoint still closed, when the port cannot be taken (in use, no permission, ...).

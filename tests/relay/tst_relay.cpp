@@ -173,6 +173,8 @@ private Q_SLOTS:
             std::none_of(clients.begin(), clients.end() - 1, [](auto &c) { return c->closed; }));
         // A waiter that leaves is forgotten; what the others send while waiting is kept.
         Client &leaver = *clients.at(16), &first = *clients.at(17), &second = *clients.at(18);
+        // It had sent its request: leaving, it must still never be served or logged.
+        leaver.socket->write(request(destination.port(), "leaver"));
         leaver.socket->disconnectFromHost();
         QTRY_COMPARE(proxy.relay.waitingCount(), Relay::MaxWaiting - 1);
         first.socket->write(request(destination.port(), "first") + "1st");
