@@ -36,6 +36,9 @@ void appendPrintable(QByteArray &out, QByteArrayView utf8)
 StatusLog::StatusLog(OutputSink output, QObject *parent)
     : QAbstractListModel(parent), m_output(std::move(output))
 {
+    m_viewTimer.setSingleShot(true);
+    m_viewTimer.setInterval(ViewIntervalMs);
+    connect(&m_viewTimer, &QTimer::timeout, this, &StatusLog::showPending);
     if (m_output)
         return;
     // Standard output is never made non-blocking: the terminal and other programs may share
@@ -62,6 +65,8 @@ StatusLog::~StatusLog()
 void StatusLog::append(const QString &line)
 {
     m_lines.append(line);
+    if (!m_viewTimer.isActive())
+        m_viewTimer.start();
     if (!m_flushPosted)
         postTurn();
 }
@@ -90,9 +95,8 @@ void StatusLog::postTurn()
 void StatusLog::turn()
 {
     m_flushPosted = false;
-    showPending();
     // Printing costs time per line, so a burst is printed a slice per turn and the window
-    // keeps answering in between; the view, which costs nothing per line, is updated at once.
+    // keeps answering in between.
     if (writePending(MirrorLinesPerTurn) && m_written < m_lines.size() && !m_flushPosted)
         postTurn();
 }

@@ -5,6 +5,7 @@
 #include <QAbstractListModel>
 #include <QByteArray>
 #include <QStringList>
+#include <QTimer>
 #include <functional>
 
 QT_BEGIN_NAMESPACE
@@ -21,8 +22,10 @@ using OutputSink = std::function<void(const QByteArray &chunk)>;
 /// an output sink), where control characters are escaped (relay::escapeControls) so that a line
 /// received from the network never breaks into two output lines or drives the terminal.
 ///
-/// append() only stores the line. The view is brought up to date once per event-loop turn, in
-/// one batch, so that a burst of a million lines costs one row insertion instead of a million.
+/// append() only stores the line. The view is brought up to date at most every ViewIntervalMs,
+/// in one batch: a burst of a million lines costs one row insertion instead of a million, and a
+/// busy proxy (a few lines per connection, thousands of connections a second) repaints the
+/// list a few times a second, not once per connection.
 /// The mirror is written in slices of at most MirrorLinesPerTurn lines per turn, so a burst
 /// never holds the window for longer than one slice takes to print.
 ///
@@ -36,6 +39,8 @@ class StatusLog final : public QAbstractListModel
 
 public:
     static constexpr qsizetype MirrorLinesPerTurn = 10'000;
+    /// How long a new line may wait before the view shows it.
+    static constexpr int ViewIntervalMs = 50;
     /// At exit, how long the rest of the mirror may wait for a reader that takes nothing more.
     static constexpr int ExitWaitMs = 2000;
 
@@ -77,6 +82,7 @@ private:
     qsizetype m_shown = 0; ///< lines the view knows of (the model's rows)
     qsizetype m_written = 0; ///< lines staged for the mirror
     bool m_flushPosted = false;
+    QTimer m_viewTimer; ///< runs while lines wait to be shown
 };
 
 } // namespace ui
