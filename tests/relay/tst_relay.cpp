@@ -420,8 +420,9 @@ private Q_SLOTS:
         const auto all = QNetworkInterface::allInterfaces();
         if (all.size() != 1 || !all.at(0).flags().testFlag(QNetworkInterface::IsLoopBack))
             QSKIP("looks names up only in a private network namespace (tst_relay_names)");
-        // The namespace's name server: it keeps the lookup of slow.example waiting and answers
-        // every other name at once with "no such name".
+        // The namespace's name server: it keeps the lookup of slow.example waiting, knows
+        // v6only.example by its IPv6 address alone (::1), and answers every other name at once
+        // with "no such name".
         QUdpSocket dns;
         QVERIFY(dns.bind(QHostAddress::LocalHost, 53));
         std::vector<QNetworkDatagram> held;
@@ -434,10 +435,25 @@ private Q_SLOTS:
         connect(&dns, &QUdpSocket::readyRead, this, [&] {
             while (dns.hasPendingDatagrams()) {
                 const QNetworkDatagram query = dns.receiveDatagram();
-                if (query.data().contains("\x04slow"))
+                QByteArray q = query.data();
+                qsizetype at = 12; // the question's name, label by label, then its type
+                while (at < q.size() && q.at(at) != 0)
+                    at += q.at(at) + 1;
+                if (q.contains("\x04slow")) {
                     held.push_back(query);
-                else
+                } else if (q.contains("\x06v6only") && at + 5 <= q.size()) {
+                    const bool aaaa = q.at(at + 2) == 28;
+                    q = q.left(at + 5)
+                        + (aaaa ? QByteArray::fromHex("c00c001c00010000003c0010")
+                                    + QByteArray(15, 0) + '\1'
+                                : QByteArray());
+                    q.replace(2, 10,
+                        QByteArray::fromHex(
+                            aaaa ? "81800001000100000000" : "81800001000000000000"));
+                    dns.writeDatagram(query.makeReply(q));
+                } else {
                     answer(query);
+                }
             }
         });
         Proxy proxy;
@@ -446,7 +462,8 @@ private Q_SLOTS:
         QVERIFY(slow.connectTo(proxy.port));
         slow.socket->write(nameRequest(80, "slow.example"));
         QTRY_VERIFY(!held.empty());
-        // Others are served meanwhile; unknown names, of 255 bytes too, get the 91 reply.
+        // Others are served meanwhile; unknown names (of 255 bytes too), and a name without an
+        // IPv4 address, get the 91 reply.
         Client plain;
         QVERIFY(relayed(proxy, destination, plain));
         const QByteArray label(63, 'a');
@@ -461,6 +478,13 @@ private Q_SLOTS:
                 u"Proxy [2] Request from bob to %1:80"_s.arg(QLatin1StringView(name))));
             QVERIFY(proxy.log.last().startsWith(u"Outbound [2] Error: "_s));
         }
+        QTcpServer dual; // on ::1 too: a connection over IPv6 would be granted
+        QVERIFY(dual.listen(QHostAddress::Any, 0));
+        Client v6;
+        QVERIFY(v6.connectTo(proxy.port));
+        v6.socket->write(nameRequest(dual.serverPort(), "v6only.example"));
+        QTRY_VERIFY(v6.closed);
+        QCOMPARE(v6.received, grantFor(dual.serverPort(), 0x5b, true));
         QVERIFY(slow.received.isEmpty());
         proxy.relay.setTimeouts({ 30s, 0ms, 10ms }); // the connect limit covers the lookup
         QTRY_VERIFY(slow.closed);
