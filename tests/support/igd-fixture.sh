@@ -12,7 +12,9 @@ for tool in ip nft ss miniupnpd upnpc; do command -v "$tool" >/dev/null || skip 
 
 dir=$(mktemp -d "${TMPDIR:-/tmp}/igd-fixture.XXXXXX")
 lan=igdlan-${dir##*.} gw=igdgw-${dir##*.} daemon=''
-alive() { [ -n "$daemon" ] && grep -qs miniupnpd "/proc/$daemon/cmdline"; } # not a zombie either
+# Running and not a zombie. Not judged by its command line: until the background shell has
+# exec'd, that is still this script's.
+alive() { [ -n "$daemon" ] && grep -qs '^State:[[:space:]]*[^Z[:space:]]' "/proc/$daemon/status"; }
 # shellcheck disable=SC2317 # run by the EXIT trap
 down() {
     if alive; then kill -KILL "$daemon" || true; fi
