@@ -4,7 +4,6 @@
 #include "listenserver.h"
 
 #include <QHostAddress>
-#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #include <arpa/inet.h>
@@ -42,6 +41,31 @@ template<typename Get> std::pair<QString, quint16> socketAddress(int fd, Get get
     return { dotted(address), ntohs(reinterpret_cast<const sockaddr_in *>(&a)->sin_port) };
 }
 
+/// What a failed connection attempt is called, in the words of Qt's own socket layer (which
+/// connects to host names), so that a destination fails with the same text either way.
+QString connectErrorText(int error)
+{
+    switch (error) {
+    case ECONNREFUSED:
+    case EINVAL:
+        return Endpoint::tr("Connection refused");
+    case ETIMEDOUT:
+        return Endpoint::tr("Connection timed out");
+    case EHOSTUNREACH:
+        return Endpoint::tr("Host unreachable");
+    case ENETUNREACH:
+        return Endpoint::tr("Network unreachable");
+    case EADDRINUSE:
+    case EADDRNOTAVAIL:
+        return Endpoint::tr("Address already in use");
+    case EACCES:
+    case EPERM:
+        return Endpoint::tr("Permission denied");
+    default:
+        return QString::fromLocal8Bit(std::strerror(error));
+    }
+}
+
 /// A peer that resets or has gone is its close, as with a Winsock control; not a failure.
 bool peerWentAway(int error)
 {
@@ -55,8 +79,27 @@ Endpoint::Endpoint(QObject *parent) : QObject(parent) { }
 Endpoint::~Endpoint()
 {
     releaseLinks();
-    if (m_fd >= 0)
+    if (m_fd >= 0) {
+        setWatch(false, false);
         ::close(m_fd);
+    }
+}
+
+void Endpoint::setWatch(bool read, bool write)
+{
+    m_reading = read && m_fd >= 0;
+    m_writing = write && m_fd >= 0;
+    // Made with the first descriptor (attachDescriptor()), so that it is the siblings' one.
+    if (m_poller)
+        m_poller->watch(m_watch, m_fd, m_reading, m_writing);
+}
+
+void Endpoint::socketReady(bool writable)
+{
+    if (writable)
+        onWritable();
+    else
+        onReadable();
 }
 
 quint32 Endpoint::LocalPort() const
@@ -111,8 +154,9 @@ bool Endpoint::Accept(qintptr requestID)
     const int own = ::fcntl(static_cast<int>(requestID), F_DUPFD_CLOEXEC, 0);
     if (own < 0)
         return false;
-    ::fcntl(own, F_SETFL, ::fcntl(own, F_GETFL) | O_NONBLOCK);
-    attach(own);
+    // A freshly accepted socket has no other status flag to keep.
+    ::fcntl(own, F_SETFL, O_NONBLOCK);
+    attach(own, false);
     return true;
 }
 
@@ -120,6 +164,76 @@ bool Endpoint::Connect(const QString &host, quint32 port)
 {
     if (m_state != sckClosed)
         return false;
+    in_addr ip {};
+    if (::inet_pton(AF_INET, host.toLatin1().constData(), &ip) != 1) {
+        connectByName(host, port);
+        return true;
+    }
+    ++m_generation;
+    m_errorString.clear();
+    m_state = sckConnecting;
+    m_remoteHostIP = host;
+    m_remotePort = port;
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        connectFailed(errno);
+        return true;
+    }
+    sockaddr_in to {};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<quint16>(port));
+    to.sin_addr = ip;
+    // Non-blocking: the answer (or a failure) comes as the socket turning writable.
+    if (::connect(fd, reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
+        && errno != EINPROGRESS && errno != EINTR) {
+        const int error = errno;
+        ::close(fd);
+        connectFailed(error);
+        return true;
+    }
+    if (!m_poller)
+        m_poller = Poller::sharedBy(this);
+    m_fd = fd;
+    setWatch(false, true);
+    return true;
+}
+
+void Endpoint::finishConnecting()
+{
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+        error = errno;
+    if (error != 0) {
+        connectFailed(error);
+        return;
+    }
+    m_writing = false; // attach() watches for input instead, in one change
+    attach(m_fd, true);
+    Q_EMIT Connected();
+}
+
+void Endpoint::connectFailed(int error)
+{
+    if (m_fd >= 0) {
+        setWatch(false, false);
+        ::close(std::exchange(m_fd, -1));
+    }
+    // Failing inside Connect() would raise the event inside the caller's own call: it is raised
+    // afterwards, from the event loop, as every other outcome of connecting is.
+    m_state = sckError;
+    m_errorString = connectErrorText(error);
+    QMetaObject::invokeMethod(
+        this,
+        [this, generation = m_generation] {
+            if (generation == m_generation && m_state == sckError)
+                Q_EMIT Error(static_cast<int>(QAbstractSocket::NetworkError), m_errorString);
+        },
+        Qt::QueuedConnection);
+}
+
+void Endpoint::connectByName(const QString &host, quint32 port)
+{
     auto *socket = new QTcpSocket(this);
     m_connector = socket;
     ++m_generation;
@@ -144,7 +258,6 @@ bool Endpoint::Connect(const QString &host, quint32 port)
     // The relay's grant carries an IPv4 address: a host name resolves to IPv4 only.
     socket->connectToHost(
         host, static_cast<quint16>(port), QIODevice::ReadWrite, QAbstractSocket::IPv4Protocol);
-    return true;
 }
 
 void Endpoint::takeOver(QTcpSocket *socket)
@@ -161,13 +274,15 @@ void Endpoint::takeOver(QTcpSocket *socket)
         fail(errno);
         return;
     }
-    attach(own);
+    attach(own, false);
     m_in = early;
     Q_EMIT Connected();
 }
 
-void Endpoint::attach(int fd)
+void Endpoint::attach(int fd, bool peerKnown)
 {
+    if (!m_poller)
+        m_poller = Poller::sharedBy(this);
     m_fd = fd;
     ++m_generation;
     m_state = sckConnected;
@@ -178,24 +293,14 @@ void Endpoint::attach(int fd)
     m_in.clear();
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    std::tie(m_remoteHostIP, m_remotePort) = socketAddress(fd, ::getpeername);
-
-    if (!m_reader) {
-        m_reader = new QSocketNotifier(QSocketNotifier::Read, this);
-        m_writer = new QSocketNotifier(QSocketNotifier::Write, this);
-        connect(m_reader, &QSocketNotifier::activated, this, &Endpoint::onReadable);
-        connect(m_writer, &QSocketNotifier::activated, this, &Endpoint::onWritable);
-    }
-    m_reader->setSocket(fd);
-    m_writer->setSocket(fd);
+    if (!peerKnown)
+        std::tie(m_remoteHostIP, m_remotePort) = socketAddress(fd, ::getpeername);
     updateReader();
 }
 
 void Endpoint::updateReader()
 {
-    if (m_reader)
-        m_reader->setEnabled(
-            m_fd >= 0 && m_state == sckConnected && !m_paused && !m_peerClosed && !m_waitingOn);
+    setWatch(m_state == sckConnected && !m_paused && !m_peerClosed && !m_waitingOn, m_writing);
 }
 
 qint64 Endpoint::kernelBytes() const
@@ -237,9 +342,7 @@ void Endpoint::fail(int error)
 {
     m_state = sckError;
     m_errorString = QString::fromLocal8Bit(std::strerror(error));
-    updateReader();
-    if (m_writer)
-        m_writer->setEnabled(false);
+    setWatch(false, false);
     Q_EMIT Error(static_cast<int>(QAbstractSocket::NetworkError), m_errorString);
 }
 
@@ -248,7 +351,7 @@ void Endpoint::postWriteFailure(int error)
     // Sending happens inside the owner's handlers; the event it causes is raised afterwards.
     m_writeFailed = true;
     m_out.clear();
-    m_writer->setEnabled(false);
+    setWatch(m_reading, false);
     QMetaObject::invokeMethod(
         this,
         [this, error, generation = m_generation] {
@@ -267,10 +370,10 @@ void Endpoint::flush()
     int error = 0;
     switch (m_out.flush(m_fd, error)) {
     case Outgoing::Result::Done:
-        m_writer->setEnabled(false);
+        setWatch(m_reading, false);
         break;
     case Outgoing::Result::Blocked:
-        m_writer->setEnabled(true);
+        setWatch(m_reading, true);
         break;
     case Outgoing::Result::Failed:
         postWriteFailure(error);
@@ -285,6 +388,10 @@ void Endpoint::flush()
 
 void Endpoint::onWritable()
 {
+    if (m_state == sckConnecting && m_fd >= 0) {
+        finishConnecting();
+        return;
+    }
     if (m_fd < 0 || m_writeFailed)
         return;
     const qint64 before = m_out.size();
@@ -412,6 +519,7 @@ void Endpoint::Close()
 {
     ++m_generation;
     const bool peerClosed = m_peerClosed;
+    const bool connecting = m_state == sckConnecting;
     m_state = sckClosed;
     m_paused = false;
     m_peerClosed = false;
@@ -430,11 +538,10 @@ void Endpoint::Close()
     }
     if (m_fd < 0)
         return;
-    m_reader->setEnabled(false);
-    m_writer->setEnabled(false);
+    setWatch(false, false);
     const int fd = std::exchange(m_fd, -1);
     m_in.clear();
-    if (m_writeFailed || (peerClosed && m_out.size() == 0)) {
+    if (connecting || m_writeFailed || (peerClosed && m_out.size() == 0)) {
         // Nothing to deliver and nothing more to read: the end is orderly at once.
         ::close(fd);
         m_out.clear();

@@ -2,12 +2,13 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 
 #include "outgoing.h"
+#include "poller.h"
 
 QT_BEGIN_NAMESPACE
-class QSocketNotifier;
 class QTcpSocket;
 QT_END_NAMESPACE
 
@@ -31,15 +32,16 @@ class ListenServer;
 ///   TransferTo(), so a peer's last bytes are never lost to its close event, however long
 ///   reading was paused.
 ///
-/// How it works: while connecting, a QTcpSocket does the work (name lookup, error texts). Once
-/// connected, the endpoint owns the bare descriptor and watches it with two socket notifiers on
-/// the owner's event loop. Received bytes stay in the kernel until they are taken, so a paused
+/// How it works: the endpoint owns a bare descriptor and has it watched by the Poller shared with
+/// its siblings, on the owner's event loop. A dotted IPv4 destination is connected to directly;
+/// a host name goes through a QTcpSocket (its lookup runs without blocking), whose descriptor the
+/// endpoint takes over once it is connected. Received bytes stay in the kernel until they are taken, so a paused
 /// endpoint holds nothing and TCP holds the peer back. TransferTo() moves bytes from one socket
 /// to the other with splice(2) through a pipe that belongs to the receiving endpoint, so relayed
 /// bytes never pass through user space; where the kernel refuses splice it copies instead.
 /// Closed connections that still owe their peer something are handed to the Lingerer shared by
 /// this endpoint's siblings (the children of its parent), which sweeps them all with one timer.
-class Endpoint final : public QObject
+class Endpoint final : public QObject, private Poller::Watcher
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(Endpoint)
@@ -131,8 +133,13 @@ Q_SIGNALS:
 private:
     friend class ListenServer;
     void onIncoming(qintptr descriptor);
-    void attach(int fd);
+    void attach(int fd, bool peerKnown);
+    void connectByName(const QString &host, quint32 port);
     void takeOver(QTcpSocket *socket);
+    void finishConnecting();
+    void connectFailed(int error);
+    void socketReady(bool writable) override;
+    void setWatch(bool read, bool write);
     void onReadable();
     void onWritable();
     void flush();
@@ -150,9 +157,11 @@ private:
     QString m_errorString;
     QTcpSocket *m_connector = nullptr; ///< only while connecting
     ListenServer *m_server = nullptr;
-    int m_fd = -1; ///< the connected socket, ours alone
-    QSocketNotifier *m_reader = nullptr;
-    QSocketNotifier *m_writer = nullptr;
+    int m_fd = -1; ///< the socket (connected, or connecting to an address), ours alone
+    QPointer<Poller> m_poller; ///< shared with the siblings; may go first when all are destroyed
+    Poller::Watch m_watch { this };
+    bool m_reading = false; ///< watched for input
+    bool m_writing = false; ///< watched for room to send (or for the connection to complete)
     QByteArray m_in; ///< bytes read before the descriptor became ours
     Outgoing m_out;
     Endpoint *m_feeder = nullptr; ///< an endpoint waiting for room in our pipe

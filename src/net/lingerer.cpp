@@ -1,6 +1,6 @@
 #include "lingerer.h"
 
-#include <QSocketNotifier>
+#include "sharedchild.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -11,15 +11,24 @@
 
 namespace net {
 
-struct Lingerer::Closing
+struct Lingerer::Closing final : Poller::Watcher
 {
+    explicit Closing(Lingerer *o) : owner(o) { }
+    void socketReady(bool writable) override
+    {
+        // May end this object: nothing follows the call.
+        writable ? owner->onWritable(this) : owner->onReadable(this);
+    }
+
+    Lingerer *owner;
+    Poller::Watch watch { this };
+    bool reading = false;
+    bool writing = false;
     int fd = -1;
     Outgoing outgoing;
     bool peerClosed = false; ///< the peer's end has been read: nothing more arrives
     bool finished = false; ///< everything was handed to the kernel and our end was sent
     qint64 since = 0; ///< when the owner closed, on the lingerer's clock
-    std::unique_ptr<QSocketNotifier> reader;
-    std::unique_ptr<QSocketNotifier> writer;
 };
 
 Lingerer::Lingerer(QObject *parent) : QObject(parent)
@@ -32,33 +41,37 @@ Lingerer::Lingerer(QObject *parent) : QObject(parent)
 
 Lingerer::~Lingerer()
 {
-    for (const std::unique_ptr<Closing> &c : m_closing)
+    for (const std::unique_ptr<Closing> &c : m_closing) {
+        if (m_poller)
+            m_poller->watch(c->watch, c->fd, false, false);
         ::close(c->fd);
+    }
 }
 
 Lingerer *Lingerer::sharedBy(QObject *endpoint)
 {
-    QObject *home = endpoint->parent() ? endpoint->parent() : endpoint;
-    if (auto *existing = home->findChild<Lingerer *>(QString(), Qt::FindDirectChildrenOnly))
-        return existing;
-    return new Lingerer(home);
+    return sharedChild<Lingerer>(endpoint);
+}
+
+void Lingerer::watch(Closing *c, bool read, bool write)
+{
+    c->reading = read;
+    c->writing = write;
+    if (m_poller)
+        m_poller->watch(c->watch, c->fd, read, write);
 }
 
 void Lingerer::add(int fd, Outgoing outgoing, bool peerClosed)
 {
-    auto c = std::make_unique<Closing>();
+    if (!m_poller)
+        m_poller = Poller::sharedBy(this);
+    auto c = std::make_unique<Closing>(this);
     c->fd = fd;
     c->outgoing = std::move(outgoing);
     c->peerClosed = peerClosed;
     c->since = m_clock.elapsed();
     Closing *raw = c.get();
-    c->reader = std::make_unique<QSocketNotifier>(QSocketNotifier::Read);
-    c->writer = std::make_unique<QSocketNotifier>(QSocketNotifier::Write);
-    c->reader->setSocket(fd);
-    c->writer->setSocket(fd);
-    c->reader->setEnabled(!peerClosed);
-    connect(c->reader.get(), &QSocketNotifier::activated, this, [this, raw] { onReadable(raw); });
-    connect(c->writer.get(), &QSocketNotifier::activated, this, [this, raw] { onWritable(raw); });
+    watch(raw, !peerClosed, false);
     m_closing.push_back(std::move(c));
     if (!m_sweep.isActive())
         m_sweep.start();
@@ -68,7 +81,7 @@ void Lingerer::add(int fd, Outgoing outgoing, bool peerClosed)
 void Lingerer::onReadable(Closing *c)
 {
     if (m_clock.elapsed() - c->since >= DrainMs) {
-        c->reader->setEnabled(false);
+        watch(c, false, c->writing);
         return;
     }
     if (m_scratch.isEmpty())
@@ -81,7 +94,7 @@ void Lingerer::onReadable(Closing *c)
         return;
     }
     c->peerClosed = true;
-    c->reader->setEnabled(false);
+    watch(c, false, c->writing);
     if (c->finished)
         finish(c, false);
 }
@@ -91,7 +104,7 @@ void Lingerer::onWritable(Closing *c)
     int error = 0;
     switch (c->outgoing.flush(c->fd, error)) {
     case Outgoing::Result::Blocked:
-        c->writer->setEnabled(true);
+        watch(c, c->reading, true);
         return;
     case Outgoing::Result::Failed:
         finish(c, false);
@@ -99,7 +112,7 @@ void Lingerer::onWritable(Closing *c)
     case Outgoing::Result::Done:
         break;
     }
-    c->writer->setEnabled(false);
+    watch(c, c->reading, false);
     c->finished = true;
     ::shutdown(c->fd, SHUT_WR);
     // With the peer's end read too, closing is orderly: the kernel still sends what it holds.
@@ -119,7 +132,7 @@ void Lingerer::sweep()
         }
         if (age < DrainMs)
             continue;
-        c->reader->setEnabled(false);
+        watch(c.get(), false, c->writing);
         int unacknowledged = 0;
         if (c->finished && ::ioctl(c->fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0)
             done.push_back(c.get());
@@ -138,16 +151,12 @@ void Lingerer::finish(Closing *c, bool reset)
         return;
     std::unique_ptr<Closing> gone = std::move(*it);
     m_closing.erase(it);
-    gone->reader->setEnabled(false);
-    gone->writer->setEnabled(false);
+    watch(gone.get(), false, false);
     if (reset) {
         const linger hard { 1, 0 };
         ::setsockopt(gone->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
     ::close(gone->fd);
-    // This may run inside one of the notifiers' own signals.
-    gone->reader.release()->deleteLater();
-    gone->writer.release()->deleteLater();
 }
 
 } // namespace net

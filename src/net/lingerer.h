@@ -1,9 +1,11 @@
 #pragma once
 
 #include "outgoing.h"
+#include "poller.h"
 
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QTimer>
 
 #include <memory>
@@ -46,11 +48,13 @@ public:
 
 private:
     struct Closing;
+    void watch(Closing *c, bool read, bool write);
     void onReadable(Closing *c);
     void onWritable(Closing *c);
     void sweep();
     void finish(Closing *c, bool reset);
 
+    QPointer<Poller> m_poller; ///< shared with the endpoints; may go first when all are destroyed
     std::vector<std::unique_ptr<Closing>> m_closing;
     QTimer m_sweep;
     QElapsedTimer m_clock;

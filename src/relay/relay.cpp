@@ -3,6 +3,7 @@
 #include "socks4.h"
 
 #include "net/pendingconnection.h"
+#include "net/poller.h"
 
 #include <algorithm>
 #include <utility>
@@ -94,6 +95,9 @@ Relay::Relay(AdmitFn admits, QObject *parent)
                 proxy->ResumeReading();
         });
     }
+    // All slots' sockets are watched through one poller; made now, so that its descriptor is
+    // part of the idle program rather than appearing with the first client.
+    new net::Poller(this);
 }
 
 Relay::~Relay() = default;
