@@ -421,8 +421,8 @@ private Q_SLOTS:
         if (all.size() != 1 || !all.at(0).flags().testFlag(QNetworkInterface::IsLoopBack))
             QSKIP("looks names up only in a private network namespace (tst_relay_names)");
         // The namespace's name server: it keeps the lookup of slow.example waiting, knows
-        // v6only.example by its IPv6 address alone (::1), and answers every other name at once
-        // with "no such name".
+        // v6only.example by its IPv6 address alone (::1) and unroutable.example by 10.1.2.3, and
+        // answers every other name at once with "no such name".
         QUdpSocket dns;
         QVERIFY(dns.bind(QHostAddress::LocalHost, 53));
         std::vector<QNetworkDatagram> held;
@@ -432,6 +432,19 @@ private Q_SLOTS:
             reply[3] = char((reply[3] & 0xf0) | 3);
             dns.writeDatagram(query.makeReply(reply));
         };
+        // Answers a question (its name ends at `at`) with one record if it asks for `type`.
+        const auto record = [&dns](const QNetworkDatagram &query, qsizetype at, char type,
+                                const QByteArray &data) {
+            const bool asked = query.data().at(at + 2) == type;
+            QByteArray q = query.data().left(at + 5);
+            if (asked)
+                q += QByteArray::fromHex("c00c00") + type + QByteArray::fromHex("00010000003c00")
+                    + char(data.size()) + data;
+            QByteArray header = QByteArray::fromHex("81800001000000000000"); // one question
+            header[5] = char(asked); // and one answer, or none
+            q.replace(2, 10, header);
+            dns.writeDatagram(query.makeReply(q));
+        };
         connect(&dns, &QUdpSocket::readyRead, this, [&] {
             while (dns.hasPendingDatagrams()) {
                 const QNetworkDatagram query = dns.receiveDatagram();
@@ -439,21 +452,14 @@ private Q_SLOTS:
                 qsizetype at = 12; // the question's name, label by label, then its type
                 while (at < q.size() && q.at(at) != 0)
                     at += q.at(at) + 1;
-                if (q.contains("\x04slow")) {
+                if (q.contains("\x04slow"))
                     held.push_back(query);
-                } else if (q.contains("\x06v6only") && at + 5 <= q.size()) {
-                    const bool aaaa = q.at(at + 2) == 28;
-                    q = q.left(at + 5)
-                        + (aaaa ? QByteArray::fromHex("c00c001c00010000003c0010")
-                                    + QByteArray(15, 0) + '\1'
-                                : QByteArray());
-                    q.replace(2, 10,
-                        QByteArray::fromHex(
-                            aaaa ? "81800001000100000000" : "81800001000000000000"));
-                    dns.writeDatagram(query.makeReply(q));
-                } else {
+                else if (q.contains("\x06v6only") && at + 5 <= q.size())
+                    record(query, at, 28, QByteArray(15, 0) + '\1');
+                else if (q.contains("\x0aunroutable") && at + 5 <= q.size())
+                    record(query, at, 1, QByteArray::fromHex("0a010203"));
+                else
                     answer(query);
-                }
             }
         });
         Proxy proxy;
@@ -485,6 +491,16 @@ private Q_SLOTS:
         v6.socket->write(nameRequest(dual.serverPort(), "v6only.example"));
         QTRY_VERIFY(v6.closed);
         QCOMPARE(v6.received, grantFor(dual.serverPort(), 0x5b, true));
+        // Nothing is routed out of here: an address and a name for it fail alike, at once.
+        for (const QByteArray &bytes :
+            { request(80, "bob", 1, 0x0a010203), nameRequest(80, "unroutable.example") }) {
+            Client client;
+            QVERIFY(client.connectTo(proxy.port));
+            client.socket->write(bytes);
+            QTRY_VERIFY(client.closed);
+            QCOMPARE(client.received.left(2), QByteArray::fromHex("005b"));
+            QCOMPARE(proxy.log.last(), u"Outbound [2] Error: Network unreachable"_s);
+        }
         QVERIFY(slow.received.isEmpty());
         proxy.relay.setTimeouts({ 30s, 0ms, 10ms }); // the connect limit covers the lookup
         QTRY_VERIFY(slow.closed);
