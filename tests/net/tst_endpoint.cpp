@@ -1,10 +1,12 @@
 #include "net/endpoint.h"
+#include "net/poller.h"
 
 #include <QTcpSocket>
 #include <QTest>
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <functional>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -92,6 +94,46 @@ private Q_SLOTS:
         second.disconnectFromHost();
         QTRY_COMPARE(accepted.State(), Endpoint::sckClosing); // one Closed, after "fresh"
         QCOMPARE(received, QByteArray("fresh"));
+    }
+
+    void aSocketNoLongerWatchedHearsNothingMoreFromItsBatch()
+    {
+        // Two sockets ready in one batch: whichever is told first stops watching the other, as
+        // the relay closes both sides of a slot, and may watch a fresh socket with it at once,
+        // as a slot is reopened. Nothing of the other's old socket may reach it after that.
+        struct Side final : net::Poller::Watcher
+        {
+            void socketReady(bool) override { ready(); }
+            std::function<void()> ready;
+            net::Poller::Watch watch { this };
+            int fds[2] = { -1, -1 };
+        };
+        for (const bool reopen : { false, true }) {
+            QObject home;
+            auto *poller = new net::Poller(&home);
+            Side sides[3]; // the third only lends a socket that has nothing to read
+            int told = 0;
+            for (Side &side : sides)
+                QCOMPARE(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, side.fds), 0);
+            for (int i : { 0, 1 }) {
+                Side &self = sides[i], &other = sides[1 - i];
+                self.ready = [&, reopen] {
+                    ++told;
+                    poller->watch(self.watch, self.fds[0], false, false);
+                    poller->watch(other.watch, other.fds[0], false, false);
+                    if (reopen)
+                        poller->watch(other.watch, sides[2].fds[0], true, false);
+                };
+                QCOMPARE(::write(self.fds[1], "x", 1), 1);
+                poller->watch(self.watch, self.fds[0], true, false);
+            }
+            QTRY_VERIFY(told > 0); // the whole batch is delivered by then
+            QCOMPARE(told, 1);
+            for (Side &side : sides) {
+                poller->watch(side.watch, side.fds[0], false, false);
+                ::close(side.fds[0]), ::close(side.fds[1]);
+            }
+        }
     }
 };
 
