@@ -48,9 +48,7 @@ void Poller::watch(Watch &watch, int fd, bool read, bool write)
     e.events = events;
     e.data.ptr = &watch;
     const int op = watch.events == 0 ? EPOLL_CTL_ADD : EPOLL_CTL_MOD;
-    if (::epoll_ctl(m_epoll, op, fd, &e) == 0
-        || (op == EPOLL_CTL_ADD && errno == EEXIST
-            && ::epoll_ctl(m_epoll, EPOLL_CTL_MOD, fd, &e) == 0))
+    if (::epoll_ctl(m_epoll, op, fd, &e) == 0)
         watch.events = events;
     else
         qWarning("Poller: cannot watch socket %d: %s", fd, qPrintable(qt_error_string(errno)));
