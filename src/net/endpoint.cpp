@@ -56,7 +56,6 @@ QString connectErrorText(int error)
     case ENETUNREACH:
         return Endpoint::tr("Network unreachable");
     case EADDRINUSE:
-    case EADDRNOTAVAIL:
         return Endpoint::tr("Address already in use");
     case EACCES:
     case EPERM:
