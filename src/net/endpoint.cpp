@@ -88,7 +88,7 @@ void Endpoint::setWatch(bool read, bool write)
 {
     m_reading = read && m_fd >= 0;
     m_writing = write && m_fd >= 0;
-    // Made with the first descriptor (attachDescriptor()), so that it is the siblings' one.
+    // Made with the first descriptor (attach(), Connect()), once the parent is known.
     if (m_poller)
         m_poller->watch(m_watch, m_fd, m_reading, m_writing);
 }
