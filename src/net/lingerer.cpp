@@ -1,7 +1,5 @@
 #include "lingerer.h"
 
-#include "sharedchild.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <linux/sockios.h>
@@ -11,27 +9,24 @@
 
 namespace net {
 
-struct Lingerer::Closing final : Poller::Watcher
+struct Lingerer::Closing final : Reactor::Watcher
 {
     explicit Closing(Lingerer *o) : owner(o) { }
     void socketReady(bool writable) override
     {
-        // May end this object: nothing follows the call.
-        writable ? owner->onWritable(this) : owner->onReadable(this);
+        owner->onReady(this, writable); // may end this object: nothing follows the call
     }
 
     Lingerer *owner;
-    Poller::Watch watch { this };
-    bool reading = false;
-    bool writing = false;
+    Reactor::Watch watch { this };
     int fd = -1;
     Outgoing outgoing;
-    bool peerClosed = false; ///< the peer's end has been read: nothing more arrives
-    bool finished = false; ///< everything was handed to the kernel and our end was sent
-    qint64 since = 0; ///< when the owner closed, on the lingerer's clock
+    bool peerEnded = false; ///< nothing more can arrive
+    bool ended = false; ///< everything was handed to the kernel and our end was sent
+    qint64 since = 0; ///< when our end was sent (or the owner closed), on the lingerer's clock
 };
 
-Lingerer::Lingerer(QObject *parent) : QObject(parent)
+Lingerer::Lingerer(Reactor &reactor, QObject *parent) : QObject(parent), m_reactor(reactor)
 {
     m_clock.start();
     m_sweep.setInterval(SweepMs);
@@ -42,82 +37,73 @@ Lingerer::Lingerer(QObject *parent) : QObject(parent)
 Lingerer::~Lingerer()
 {
     for (const std::unique_ptr<Closing> &c : m_closing) {
-        if (m_poller)
-            m_poller->watch(c->watch, c->fd, false, false);
+        m_reactor.unwatch(c->watch);
         ::close(c->fd);
     }
 }
 
-Lingerer *Lingerer::sharedBy(QObject *endpoint)
+void Lingerer::add(int fd, Outgoing outgoing, bool peerEnded)
 {
-    return sharedChild<Lingerer>(endpoint);
-}
-
-void Lingerer::watch(Closing *c, bool read, bool write)
-{
-    c->reading = read;
-    c->writing = write;
-    if (m_poller)
-        m_poller->watch(c->watch, c->fd, read, write);
-}
-
-void Lingerer::add(int fd, Outgoing outgoing, bool peerClosed)
-{
-    if (!m_poller)
-        m_poller = Poller::sharedBy(this);
     auto c = std::make_unique<Closing>(this);
     c->fd = fd;
     c->outgoing = std::move(outgoing);
-    c->peerClosed = peerClosed;
+    c->peerEnded = peerEnded;
     c->since = m_clock.elapsed();
     Closing *raw = c.get();
-    watch(raw, !peerClosed, false);
     m_closing.push_back(std::move(c));
     if (!m_sweep.isActive())
         m_sweep.start();
-    onWritable(raw);
+    flush(raw);
 }
 
-void Lingerer::onReadable(Closing *c)
-{
-    if (m_clock.elapsed() - c->since >= DrainMs) {
-        watch(c, false, c->writing);
-        return;
-    }
-    if (m_scratch.isEmpty())
-        m_scratch.resize(64 * 1024);
-    const ssize_t n = ::recv(c->fd, m_scratch.data(), static_cast<size_t>(m_scratch.size()), 0);
-    if (n > 0 || (n < 0 && (errno == EAGAIN || errno == EINTR)))
-        return; // thrown away
-    if (n < 0) {
-        finish(c, false); // reset: nothing can be delivered any more
-        return;
-    }
-    c->peerClosed = true;
-    watch(c, false, c->writing);
-    if (c->finished)
-        finish(c, false);
-}
-
-void Lingerer::onWritable(Closing *c)
+void Lingerer::flush(Closing *c)
 {
     int error = 0;
     switch (c->outgoing.flush(c->fd, error)) {
     case Outgoing::Result::Blocked:
-        watch(c, c->reading, true);
+        m_reactor.watch(c->watch, c->fd, Reactor::Write);
         return;
     case Outgoing::Result::Failed:
-        finish(c, false);
+        finish(c, false); // the peer is gone: nothing can be delivered any more
         return;
     case Outgoing::Result::Done:
         break;
     }
-    watch(c, c->reading, false);
-    c->finished = true;
+    c->ended = true;
+    c->since = m_clock.elapsed();
     ::shutdown(c->fd, SHUT_WR);
-    // With the peer's end read too, closing is orderly: the kernel still sends what it holds.
-    if (c->peerClosed)
+    if (c->peerEnded && acknowledged(c)) {
         finish(c, false);
+        return;
+    }
+    // Told of the peer's end without reading what it still sends.
+    m_reactor.watch(c->watch, c->fd, c->peerEnded ? Reactor::None : Reactor::PeerEnd);
+}
+
+void Lingerer::onReady(Closing *c, bool writable)
+{
+    if (writable && !c->ended) {
+        flush(c);
+        return;
+    }
+    int error = 0;
+    socklen_t length = sizeof error;
+    ::getsockopt(c->fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    if (error != 0) {
+        finish(c, false); // reset
+        return;
+    }
+    // The peer has ended (or both ends are done): stop listening, or the hang-up repeats.
+    c->peerEnded = true;
+    m_reactor.unwatch(c->watch);
+    if (c->ended && acknowledged(c))
+        finish(c, false);
+}
+
+bool Lingerer::acknowledged(const Closing *c) const
+{
+    int unacknowledged = 0;
+    return ::ioctl(c->fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0;
 }
 
 void Lingerer::sweep()
@@ -126,15 +112,9 @@ void Lingerer::sweep()
     std::vector<Closing *> done;
     for (const std::unique_ptr<Closing> &c : m_closing) {
         const qint64 age = now - c->since;
-        if (age >= LingerTimeoutMs) {
+        if (age >= LingerTimeoutMs)
             done.push_back(c.get());
-            continue;
-        }
-        if (age < DrainMs)
-            continue;
-        watch(c.get(), false, c->writing);
-        int unacknowledged = 0;
-        if (c->finished && ::ioctl(c->fd, SIOCOUTQ, &unacknowledged) == 0 && unacknowledged == 0)
+        else if (c->ended && (c->peerEnded || age >= PeerEndMs) && acknowledged(c.get()))
             done.push_back(c.get());
     }
     for (Closing *c : done)
@@ -151,11 +131,13 @@ void Lingerer::finish(Closing *c, bool reset)
         return;
     std::unique_ptr<Closing> gone = std::move(*it);
     m_closing.erase(it);
-    watch(gone.get(), false, false);
+    m_reactor.unwatch(gone->watch);
     if (reset) {
         const linger hard { 1, 0 };
         ::setsockopt(gone->fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
     }
+    // Bytes the peer sent that were never read make this a reset, as intended for a peer that
+    // kept sending after our end.
     ::close(gone->fd);
 }
 

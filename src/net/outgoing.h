@@ -7,7 +7,7 @@ namespace net {
 /// What one connection still has to send, in order: first the bytes spliced into its pipe
 /// (moved there straight from another socket, never copied through user space), then the bytes
 /// queued by copy. Keeping that order is why bytes are spliced in only while nothing is queued
-/// by copy. Owned by an endpoint while connected, then by the lingering close.
+/// by copy. Owned by a stream while connected, then by the lingering close.
 class Outgoing final
 {
 public:
@@ -22,10 +22,11 @@ public:
 
     /// Bytes not yet handed to the kernel's socket buffer.
     qint64 size() const { return m_piped + (m_bytes.size() - m_sent); }
-    qint64 piped() const { return m_piped; }
     bool hasCopied() const { return m_sent < m_bytes.size(); }
     /// What the pipe can still take; 0 while copies are queued (they must go out first).
     qint64 pipeRoom() const { return hasCopied() ? 0 : m_capacity - m_piped; }
+    /// The pipe is open and holds all it can.
+    bool pipeFull() const { return m_pipeRead >= 0 && m_piped >= m_capacity; }
     /// Whether the socket this goes to refused splice, so that everything is copied from now on.
     bool copyOnly() const { return m_copyOnly; }
 

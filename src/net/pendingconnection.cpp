@@ -1,51 +1,58 @@
 #include "pendingconnection.h"
 
 #include <cerrno>
-#include <utility>
-#include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace net {
 
-PendingConnection::PendingConnection(qintptr requestID, const QString &address, QObject *parent)
-    : QObject(parent), m_fd(::fcntl(static_cast<int>(requestID), F_DUPFD_CLOEXEC, 0)),
-      m_address(address)
+PendingConnection::PendingConnection(
+    Reactor &reactor, int fd, const QHostAddress &host, QObject *parent)
+    : QObject(parent), m_reactor(reactor), m_fd(fd), m_host(host)
 {
-    if (m_fd < 0)
-        return;
-    m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
-    connect(m_notifier, &QSocketNotifier::activated, this, &PendingConnection::onReadable);
+    m_reactor.watch(m_watch, m_fd, Reactor::Read);
 }
 
 PendingConnection::~PendingConnection()
 {
     if (m_fd >= 0) {
-        delete m_notifier; // before its descriptor goes
+        m_reactor.unwatch(m_watch);
         ::close(m_fd);
     }
 }
 
-QByteArray PendingConnection::takeReceived()
+int PendingConnection::take(QByteArray &received)
 {
-    return std::exchange(m_received, {});
+    m_reactor.unwatch(m_watch);
+    received = std::exchange(m_received, {});
+    return std::exchange(m_fd, -1);
 }
 
-void PendingConnection::onReadable()
+void PendingConnection::socketReady(bool)
 {
     char buffer[4096];
     const qsizetype room = qMin<qsizetype>(sizeof buffer, KeepLimit - m_received.size());
-    const ssize_t n = ::recv(m_fd, buffer, static_cast<size_t>(room), MSG_DONTWAIT);
+    const ssize_t n = room > 0 ? ::recv(m_fd, buffer, static_cast<size_t>(room), MSG_DONTWAIT) : 0;
     if (n > 0) {
         m_received.append(buffer, n);
-        // Full: leave the rest in the socket, where TCP flow control holds the peer back.
+        // Full: leave the rest in the socket, where TCP holds the client back; a reset is
+        // still reported.
         if (m_received.size() >= KeepLimit)
-            m_notifier->setEnabled(false);
+            m_reactor.watch(m_watch, m_fd, Reactor::None);
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR))
+    if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
-    m_notifier->setEnabled(false);
+    if (room <= 0) {
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+        if (error == 0) {
+            m_reactor.unwatch(m_watch); // a hang-up with bytes still unread: it may yet be served
+            return;
+        }
+    }
+    m_reactor.unwatch(m_watch);
     Q_EMIT Closed();
 }
 

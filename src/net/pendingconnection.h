@@ -1,16 +1,17 @@
 #pragma once
 
+#include "reactor.h"
+
 #include <QByteArray>
+#include <QHostAddress>
 #include <QObject>
-#include <QSocketNotifier>
-#include <QString>
 
 namespace net {
 
-/// A connection taken from a listener that nobody can serve yet: it stays open and unanswered,
-/// what the peer sends meanwhile is kept (up to KeepLimit, then TCP holds the peer back), and
-/// Closed() tells when the peer gives up. Endpoint::Accept(descriptor()) later takes it over.
-class PendingConnection final : public QObject
+/// A client that nobody can serve yet: its socket stays open and unanswered, watched by the
+/// reactor; what it sends meanwhile is kept (up to KeepLimit, then TCP holds it back), and
+/// Closed() tells when it gives up. take() later hands the socket to a slot's stream.
+class PendingConnection final : public QObject, private Reactor::Watcher
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(PendingConnection)
@@ -18,30 +19,25 @@ class PendingConnection final : public QObject
 public:
     static constexpr qsizetype KeepLimit = 64 * 1024;
 
-    /// Keeps a connection request of a listening Endpoint (its requestID, while the
-    /// ConnectionRequest is being handled) beyond that handler. isValid() tells whether it could.
-    PendingConnection(qintptr requestID, const QString &address, QObject *parent = nullptr);
+    PendingConnection(Reactor &reactor, int fd, const QHostAddress &host, QObject *parent = nullptr);
     ~PendingConnection() override;
 
-    bool isValid() const { return m_fd >= 0; }
-    /// The peer's dotted address, as the listener reported it.
-    QString address() const { return m_address; }
-    /// For Endpoint::Accept(), which takes its own copy; this one is closed with the object.
-    qintptr descriptor() const { return m_fd; }
-    /// The bytes the peer sent while it waited, in order; what is left is still in the socket.
-    QByteArray takeReceived();
+    QHostAddress host() const { return m_host; }
+    /// The socket and the bytes it sent while waiting, in order; both are the caller's now.
+    int take(QByteArray &received);
 
 Q_SIGNALS:
-    /// The peer closed or reset the connection while waiting.
+    /// The client closed or reset the connection while waiting.
     void Closed();
 
 private:
-    void onReadable();
+    void socketReady(bool writable) override;
 
+    Reactor &m_reactor;
+    Reactor::Watch m_watch { this };
     int m_fd = -1;
-    QString m_address;
+    QHostAddress m_host;
     QByteArray m_received;
-    QSocketNotifier *m_notifier = nullptr;
 };
 
 } // namespace net

@@ -1,8 +1,12 @@
 #pragma once
 
-#include "net/endpoint.h"
+#include "slot.h"
 
-#include <QByteArray>
+#include "net/lingerer.h"
+#include "net/listener.h"
+#include "net/pendingconnection.h"
+#include "net/reactor.h"
+
 #include <QObject>
 #include <QTimer>
 #include <array>
@@ -11,15 +15,13 @@
 #include <functional>
 #include <memory>
 
-namespace net {
-class PendingConnection;
-}
-
 namespace relay {
 
-/// The SOCKS4 proxy: the listening endpoint, sixteen slots of a client endpoint (wsProxy) and a
-/// destination endpoint (wsOutbound), admission, the handshake, relaying and teardown. Every
-/// event is logged through LogLine; the relay never touches a widget.
+/// The SOCKS proxy: the listener, admission by the allow-list, sixteen slots and the line of
+/// clients waiting for one, and the sweep that enforces the time limits. Its services (the
+/// reactor that watches every socket and the lingering close) are its own members, handed to
+/// everything that needs them. Every event is logged through LogLine; the relay never touches a
+/// widget.
 class Relay final : public QObject
 {
     Q_OBJECT
@@ -46,62 +48,45 @@ public:
         std::chrono::milliseconds sweep = SweepInterval;
         std::chrono::milliseconds idle = IdleTimeout;
     };
-    /// Client bytes held while the destination is still connecting; past this the client's
-    /// reading pauses until the grant.
-    static constexpr qsizetype EarlyDataLimit = 64 * 1024;
-    /// Flow control: a side stops being read while the other side's send queue is above
-    /// PauseAbove, and is read again once that queue is down to ResumeBelow.
-    static constexpr qint64 PauseAbove = 256 * 1024;
-    static constexpr qint64 ResumeBelow = 64 * 1024;
-    /// Tells whether a client address is on the allow-list (asked at every connection request).
-    using AdmitFn = std::function<bool(const QString &address)>;
+    /// Whether a client address may be served (plain IPv4 for IPv4 clients).
+    using Admission = std::function<bool(const QHostAddress &client)>;
 
-    explicit Relay(AdmitFn admits, QObject *parent = nullptr);
+    explicit Relay(Admission admits, QObject *parent = nullptr);
     ~Relay() override;
 
-    net::Endpoint &wsListener() { return m_listener; }
-    net::Endpoint &wsProxy(int i);
-    net::Endpoint &wsOutbound(int i);
+    net::Listener &wsListener() { return m_listener; }
+    net::Stream &wsProxy(int i) { return slot(i).wsProxy(); }
+    net::Stream &wsOutbound(int i) { return slot(i).wsOutbound(); }
+    int busySlots() const;
     /// Clients waiting for a free slot.
     qsizetype waitingCount() const { return static_cast<qsizetype>(m_waiting.size()); }
-    /// Takes effect for slots already waiting too.
+    /// Takes effect for slots already busy too.
     void setTimeouts(const Timeouts &timeouts);
 
 Q_SIGNALS:
     void LogLine(const QString &line);
 
 private:
-    struct Slot;
+    Slot &slot(int i) { return *m_slots.at(static_cast<size_t>(i)); }
+    const Slot &slot(int i) const { return *m_slots.at(static_cast<size_t>(i)); }
 
-    void wsListener_ConnectionRequest(qintptr requestID);
-    void wsListener_Close();
-    void wsListener_Connect();
+    void wsListener_ConnectionRequest(net::Incoming &request);
     void wsListener_Error(const QString &description);
-
-    void wsProxy_DataArrival(int i, qint64 bytesTotal);
-    void HandleRequest(int i, const QByteArray &chunk);
-    void wsOutbound_Connect(int i);
-
-    void wsOutbound_DataArrival(int i, qint64 bytesTotal);
-    void wsProxy_Close(int i);
-    void wsOutbound_Close(int i);
-    void wsProxy_Error(int i, const QString &description);
-    void wsOutbound_Error(int i, const QString &description);
-    void wsProxy_Connect(int i);
-
-    void admit(int i, qintptr requestID, const QString &address);
+    void admit(int i, int fd, const QHostAddress &client, const QByteArray &received);
     void serveWaiting();
     void forget(net::PendingConnection *waiting);
+    void slotFreed();
     void sweep();
-    void makeRoom(int freeSlots, std::chrono::steady_clock::time_point now);
-    void closeSlot(int i);
-    void forward(net::Endpoint &from, net::Endpoint &to, qint64 bytesTotal);
-    void logSlot(const char *side, int i, const QString &text);
+    void makeRoom(int freeSlots, Slot::Clock::time_point now);
 
-    AdmitFn m_admits;
-    net::Endpoint m_listener;
-    std::unique_ptr<std::array<Slot, SlotCount>> m_slots;
-    std::deque<net::PendingConnection *> m_waiting; ///< children of this relay, oldest first
+    Admission m_admits;
+    // The services first: everything below is watched by the reactor and lingers through the
+    // lingerer, so they are made before it and destroyed after it.
+    net::Reactor m_reactor;
+    net::Lingerer m_lingerer { m_reactor };
+    net::Listener m_listener { m_reactor };
+    std::array<std::unique_ptr<Slot>, SlotCount> m_slots;
+    std::deque<std::unique_ptr<net::PendingConnection>> m_waiting; ///< oldest first
     bool m_servePosted = false;
     Timeouts m_timeouts;
     QTimer m_sweep;

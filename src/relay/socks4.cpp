@@ -15,16 +15,13 @@ int byteAt(const QByteArray &bytes, qsizetype i)
     return static_cast<quint8>(bytes.at(i));
 }
 
-/// 0x00, code, then the port and the IPv4 address in network byte order. The address comes
-/// from an endpoint and is always dotted IPv4; anything else gives 0.0.0.0, still 8 bytes.
-QByteArray reply(quint8 code, quint16 port, const QString &dottedAddress)
+/// 0x00, code, then the port and the IPv4 address in network byte order.
+QByteArray reply(quint8 code, quint16 port, quint32 address)
 {
     QByteArray bytes(FixedLength, '\0');
     bytes[1] = static_cast<char>(code);
     qToBigEndian(port, bytes.data() + 2);
-    bool ok = false;
-    const quint32 address = QHostAddress(dottedAddress).toIPv4Address(&ok);
-    qToBigEndian(ok ? address : 0U, bytes.data() + 4);
+    qToBigEndian(address, bytes.data() + 4);
     return bytes;
 }
 
@@ -44,7 +41,7 @@ DecodeResult decodeRequest(const QByteArray &buffer)
     Request &request = result.request;
     request.port = qFromBigEndian<quint16>(buffer.constData() + 2);
     const quint32 address = qFromBigEndian<quint32>(buffer.constData() + 4);
-    request.address = QHostAddress(address).toString();
+    request.address = address;
     // 0.0.0.x (x not 0) is no destination: the client asks us to resolve the name that follows.
     const bool named = address != 0 && address <= 0xFF;
 
@@ -76,9 +73,9 @@ DecodeResult decodeRequest(const QByteArray &buffer)
     return result;
 }
 
-QByteArray grant(quint16 port, const QString &dottedAddress)
+QByteArray grant(quint16 port, quint32 address)
 {
-    return reply(Granted, port, dottedAddress);
+    return reply(Granted, port, address);
 }
 
 QByteArray rejection()
@@ -86,16 +83,16 @@ QByteArray rejection()
     return QByteArray("\x00\x5B", 2);
 }
 
-QByteArray failure(quint16 port, const QString &dottedAddress)
+QByteArray failure(quint16 port, quint32 address)
 {
-    return reply(Rejected, port, dottedAddress);
+    return reply(Rejected, port, address);
 }
 
 QString requestLine(int slot, const Request &request)
 {
     return QStringLiteral("Proxy [%1] Request from ").arg(slot)
         + escapeControls(QString::fromLatin1(request.userId)) + QStringLiteral(" to ")
-        + (request.hostName.isEmpty() ? request.address
+        + (request.hostName.isEmpty() ? QHostAddress(request.address).toString()
                                       : escapeControls(QString::fromLatin1(request.hostName)))
         + u':' + QString::number(request.port);
 }

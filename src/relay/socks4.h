@@ -26,7 +26,7 @@ struct Request
 {
     quint8 command = 0; ///< CD; read, never examined: every request is served as CONNECT
     quint16 port = 0; ///< DSTPORT
-    QString address; ///< DSTIP as dotted text without leading zeros, e.g. "10.0.0.5"
+    quint32 address = 0; ///< DSTIP
     QByteArray userId; ///< bytes from the ninth up to the first NUL after the fixed part
     QByteArray hostName; ///< a destination the client leaves us to resolve; else empty
     qsizetype consumed = 0; ///< bytes of the buffer the request used, its NUL included
@@ -51,11 +51,11 @@ struct DecodeResult
 DecodeResult decodeRequest(const QByteArray &buffer);
 
 /// The 8-byte grant: 0x00 0x5A, the port (most significant byte first), the four address bytes.
-QByteArray grant(quint16 port, const QString &dottedAddress);
+QByteArray grant(quint16 port, quint32 address);
 /// The 2-byte answer to a request whose version is not 4: 0x00 0x5B.
 QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
-QByteArray failure(quint16 port, const QString &dottedAddress);
+QByteArray failure(quint16 port, quint32 address);
 
 /// "Proxy [slot] Request from <user id> to <host name or address>:<port>", the user id and the
 /// host name byte for byte (Latin-1) with control characters escaped.

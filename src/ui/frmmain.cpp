@@ -67,7 +67,10 @@ frmMain::frmMain(Environment env, QWidget *parent)
     buildControls();
 
     m_relay = new relay::Relay(
-        [this](const QString &address) { return acl::admits(allowedEntries(), address); }, this);
+        [this](const QHostAddress &client) {
+            return acl::admits(allowedEntries(), client.toString());
+        },
+        this);
     connect(m_relay, &relay::Relay::LogLine, this, &frmMain::AppendStatus);
     m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
     connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
@@ -263,8 +266,8 @@ void frmMain::TrayIco_Activated()
 
 void frmMain::cmdListen_Click()
 {
-    net::Endpoint &wsListener = m_relay->wsListener();
-    if (wsListener.State() != net::Endpoint::sckClosed) {
+    net::Listener &wsListener = m_relay->wsListener();
+    if (wsListener.State() != net::sckClosed) {
         wsListener.Close();
         cmdListen->setText(QStringLiteral("Listen"));
         AppendStatus(QStringLiteral("Listener Stopped Listening"));

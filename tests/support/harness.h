@@ -1,17 +1,22 @@
 #pragma once
 
-// A proxy listening on a free loopback port, destinations the tests control, and small SOCKS4
-// client helpers, shared by the relay's end-to-end tests.
+// The proxy on a free loopback port, destinations the tests control, and small SOCKS clients,
+// shared by the relay's end-to-end tests.
 
-#include "acl/allowlist.h"
 #include "relay/relay.h"
 
+#include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTest>
 
+#include <atomic>
+#include <functional>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/socket.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -21,36 +26,44 @@ inline QByteArray pattern(qsizetype size, int seed = 0)
 {
     QByteArray bytes(size, Qt::Uninitialized);
     for (qsizetype i = 0; i < size; ++i)
-        bytes[i] = static_cast<char>((i + seed + i / 256) & 0xff);
+        bytes[i] = static_cast<char>((i + seed + i / 251) & 0xff);
     return bytes;
 }
 
-inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint8 command = 1,
-    quint32 address = 0x7f000001)
+inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint32 address = 0x7f000001)
 {
-    return QByteArray(1, 4) + char(command) + char(port >> 8) + char(port) + char(address >> 24)
-        + char(address >> 16) + char(address >> 8) + char(address) + userId + '\0';
+    QByteArray r = QByteArray::fromHex("0401") + char(port >> 8) + char(port);
+    for (int shift = 24; shift >= 0; shift -= 8)
+        r += char(address >> shift);
+    return r + userId + '\0';
 }
 
-/// A request that leaves resolving the host name to the proxy (address 0.0.0.1).
-inline QByteArray nameRequest(quint16 port, const QByteArray &host, const QByteArray &user = "bob")
+/// SOCKS4a: the proxy resolves the name (address 0.0.0.1).
+inline QByteArray nameRequest(quint16 port, const QByteArray &host)
 {
-    return request(port, user, 1, 1) + host + '\0';
+    return request(port, "bob", 1) + host + '\0';
 }
 
-/// The 8-byte reply naming 127.0.0.1 (0.0.0.1 for a failed request by name): 0x5a grants,
-/// 0x5b tells that the destination failed.
+/// A SOCKS5 greeting offering "no authentication", then a CONNECT to a name (ATYP 3), or to an
+/// address given as its ATYP byte and bytes.
+inline QByteArray socks5(quint16 port, const QByteArray &host, char atyp = 3)
+{
+    const QByteArray to = atyp == 3 ? char(host.size()) + host : host;
+    return QByteArray::fromHex("050100050100") + atyp + to + char(port >> 8) + char(port);
+}
+
+/// The SOCKS4 reply naming 127.0.0.1 (0.0.0.1 for a failed request by name).
 inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
 {
     return QByteArray(1, 0) + code + char(port >> 8) + char(port)
         + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
-/// The proxy under test with its log collected.
+/// The proxy under test with its log collected; clients from `allowed` are served.
 struct Proxy
 {
     QStringList allowed { QStringLiteral("127.0.0.1") };
-    relay::Relay relay { [this](const QString &a) { return acl::admits(allowed, a); } };
+    relay::Relay relay { [this](const QHostAddress &a) { return allowed.contains(a.toString()); } };
     QStringList log;
     quint16 port = 0;
 
@@ -60,11 +73,11 @@ struct Proxy
             &relay, &relay::Relay::LogLine, &relay, [this](const QString &line) { log << line; });
         relay.wsListener().setLocalPort(0);
         if (relay.wsListener().Listen())
-            port = static_cast<quint16>(relay.wsListener().LocalPort());
+            port = relay.wsListener().LocalPort();
     }
 };
 
-/// One end of a connection: collects what it receives (while `reading`), notes its closing.
+/// One end of a connection: collects what it receives (while `reading`), notes its end.
 struct Client
 {
     std::unique_ptr<QTcpSocket> socket;
@@ -85,12 +98,32 @@ struct Client
             closed = true;
         });
     }
-    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress::LocalHost)
+    bool connectTo(quint16 port, const QHostAddress &from = QHostAddress::LocalHost,
+        const QHostAddress &to = QHostAddress::LocalHost)
     {
-        if (from != QHostAddress::LocalHost && !socket->bind(from, 0))
+        if (from != to && !socket->bind(from, 0))
             return false;
-        socket->connectToHost(QHostAddress::LocalHost, port);
+        socket->connectToHost(to, port);
         return QTest::qWaitFor([this] { return socket->state() == QTcpSocket::ConnectedState; });
+    }
+    /// Reading paused: the kernel's buffers fill and TCP holds the sender back.
+    void pause()
+    {
+        reading = false;
+        socket->setReadBufferSize(4096);
+    }
+    void resume()
+    {
+        reading = true;
+        socket->setReadBufferSize(0);
+        received += socket->readAll();
+    }
+    void endSending() { ::shutdown(int(socket->socketDescriptor()), SHUT_WR); }
+    void reset()
+    {
+        const linger hard { 1, 0 };
+        ::setsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        socket->abort();
     }
 };
 
@@ -101,9 +134,9 @@ struct Destination
     std::vector<std::unique_ptr<Client>> peers;
     bool echo = false;
 
-    Destination()
+    explicit Destination(const QHostAddress &at = QHostAddress::LocalHost)
     {
-        server.listen(QHostAddress::LocalHost, 0);
+        server.listen(at, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
             while (QTcpSocket *s = server.nextPendingConnection()) {
                 Client *peer = peers.emplace_back(std::make_unique<Client>(s)).get();
@@ -115,27 +148,99 @@ struct Destination
         });
     }
     quint16 port() const { return server.serverPort(); }
+    Client &peer() { return *peers.at(0); }
 };
 
-/// A loopback port whose accept queue is full (backlog 0 and one connection never accepted):
-/// the kernel drops every further SYN, so a connection to it stays under way. open() gives
-/// the port (0 if it failed).
-struct Blackhole
+// Blocking socket calls for peers that run on threads of their own. Qt's sockets end the whole
+// connection at the peer's end of sending, so half-closing peers are written with plain sockets.
+inline bool writeAll(int fd, const QByteArray &bytes)
 {
-    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
-    QTcpSocket filler;
-
-    quint16 open()
-    {
-        socklen_t length = sizeof address;
-        auto *a = reinterpret_cast<sockaddr *>(&address);
-        if (::bind(fd, a, length) != 0 || ::listen(fd, 0) != 0 || ::getsockname(fd, a, &length))
-            return 0;
-        filler.connectToHost(QHostAddress::LocalHost, ntohs(address.sin_port));
-        return filler.waitForConnected(5000) ? ntohs(address.sin_port) : 0;
+    for (qsizetype sent = 0; sent < bytes.size();) {
+        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        if (n <= 0)
+            return false;
+        sent += n;
     }
-    ~Blackhole() { ::close(fd); }
+    return true;
+}
+/// Reads `size` bytes, or to the peer's end when size is -1.
+inline QByteArray readAll(int fd, qsizetype size = -1)
+{
+    QByteArray got;
+    char buffer[65536];
+    while (size < 0 || got.size() < size) {
+        const size_t room = size < 0 ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(size - got.size()));
+        const ssize_t n = ::recv(fd, buffer, room, 0);
+        if (n <= 0)
+            break;
+        got.append(buffer, n);
+    }
+    return got;
+}
+inline int connectTo(quint16 port)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in to { AF_INET, htons(port), { htonl(INADDR_LOOPBACK) }, {} };
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&to), sizeof to) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+/// A loopback server whose connections are served one after another by `serve`, on a thread.
+struct ThreadServer
+{
+    int fd = -1;
+    quint16 port = 0;
+    std::atomic<int> served = 0;
+    std::thread thread;
+
+    explicit ThreadServer(std::function<void(int)> serve, bool ipv6 = false)
+    {
+        fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in6 at6 {};
+        at6.sin6_family = AF_INET6;
+        at6.sin6_addr = in6addr_loopback;
+        sockaddr_in at { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
+        auto *a = ipv6 ? reinterpret_cast<sockaddr *>(&at6) : reinterpret_cast<sockaddr *>(&at);
+        socklen_t length = ipv6 ? sizeof at6 : sizeof at;
+        if (::bind(fd, a, length) != 0 || ::listen(fd, 16) != 0 || ::getsockname(fd, a, &length))
+            return;
+        port = ntohs(ipv6 ? at6.sin6_port : at.sin_port);
+        thread = std::thread([this, serve] {
+            for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0; ++served) {
+                serve(c);
+                ::close(c);
+            }
+        });
+    }
+    ~ThreadServer()
+    {
+        ::shutdown(fd, SHUT_RDWR); // ends the accept
+        if (thread.joinable())
+            thread.join();
+        ::close(fd);
+    }
 };
+
+/// Runs a shell pipeline (real clients such as curl, ncat and socat) within a bound; the tool
+/// named first must be installed, or the test is skipped.
+inline bool runPipeline(const QString &tool, const QString &pipeline, QByteArray &out)
+{
+    if (QStandardPaths::findExecutable(tool).isEmpty())
+        return false;
+    QProcess p;
+    p.start(QStringLiteral("sh"), { QStringLiteral("-c"), pipeline });
+    // The proxy runs on this thread's event loop: wait by running it, never by blocking.
+    if (!QTest::qWaitFor([&p] { return p.state() == QProcess::NotRunning; }, 60000)) {
+        p.kill();
+        qWarning("timed out: %s", qPrintable(pipeline));
+    }
+    out = p.readAllStandardOutput();
+    if (p.exitCode() != 0)
+        qWarning("%s: %s", qPrintable(pipeline), p.readAllStandardError().constData());
+    return true;
+}
 
 } // namespace harness

@@ -1,0 +1,69 @@
+#pragma once
+
+#include "reactor.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+QT_BEGIN_NAMESPACE
+class QHostInfo;
+QT_END_NAMESPACE
+
+namespace net {
+
+/// Opens one outgoing connection: looks a host name up without blocking (QHostInfo), then tries
+/// each address in the order the resolver gave them, with a non-blocking connect() watched by the
+/// reactor, until one answers. A refused or unreachable attempt moves on to the next address;
+/// the caller bounds the whole (the relay's connect limit) by calling abort().
+class Connector final : public QObject, private Reactor::Watcher
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Connector)
+
+public:
+    /// Which addresses of a name are tried.
+    enum class Families { IPv4Only, Any };
+
+    explicit Connector(Reactor &reactor, QObject *parent = nullptr);
+    ~Connector() override;
+
+    /// Starts connecting; Connected() or Failed() follows, from the event loop, never from
+    /// within this call. A connection under way is abandoned first.
+    void connectTo(const QHostAddress &address, quint16 port);
+    void connectTo(const QString &hostName, quint16 port, Families families);
+    /// Abandons the connection under way; nothing more is raised for it.
+    void abort();
+    bool isActive() const { return m_active; }
+
+    /// errno-style code of a name that has no (usable) address.
+    static constexpr int NameNotFound = -1;
+
+Q_SIGNALS:
+    /// The connection stands: the connected non-blocking socket is the receiver's now.
+    void Connected(int fd);
+    /// No address answered. `error` is the errno of the last attempt (NameNotFound for a name
+    /// without addresses); `description` is for people.
+    void Failed(int error, const QString &description);
+
+private:
+    void start(quint16 port);
+    void lookedUp(const QHostInfo &info, Families families);
+    void tryNext();
+    void socketReady(bool writable) override;
+    void closeAttempt();
+    void failLater(int error, const QString &description);
+
+    Reactor &m_reactor;
+    Reactor::Watch m_watch { this };
+    int m_fd = -1;
+    int m_lookupId = -1;
+    QList<QHostAddress> m_addresses; ///< still to try, in order
+    quint16 m_port = 0;
+    int m_lastError = 0;
+    quint64 m_generation = 0;
+    bool m_active = false;
+};
+
+} // namespace net

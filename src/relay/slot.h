@@ -1,0 +1,105 @@
+#pragma once
+
+#include "handshake.h"
+
+#include "net/connector.h"
+#include "net/stream.h"
+
+#include <QObject>
+#include <chrono>
+
+namespace relay {
+
+/// One of the relay's slots: the client's stream (wsProxy), the destination's (wsOutbound), the
+/// connector that opens the latter, and the handshake between them. It serves one client at a
+/// time from the handshake to the end: relays both ways with flow control, passes each side's
+/// end (FIN) on to the other while the other direction goes on, and ends when both directions
+/// have ended, or at once when either side resets or fails.
+class Slot final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(Slot)
+
+public:
+    enum class Phase {
+        Free,
+        Requesting, ///< client admitted, its request not complete yet
+        Connecting, ///< request decoded, destination resolving or connecting
+        Relaying,
+    };
+    using Clock = std::chrono::steady_clock;
+
+    /// Client bytes held while the destination is still connecting; past this the client is not
+    /// read until the grant.
+    static constexpr qsizetype EarlyDataLimit = 64 * 1024;
+    /// A side held back because the other side's queue is full is read again once that queue is
+    /// down to this.
+    static constexpr qint64 ResumeBelow = 256 * 1024;
+    /// Rounds of splicing per direction each time a side is ready: a fast stream moves much
+    /// with each wake-up, and a slot that is ready again is served after the others.
+    static constexpr int RoundsPerWake = 16;
+
+    Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, QObject *parent = nullptr);
+
+    net::Stream &wsProxy() { return m_client; }
+    net::Stream &wsOutbound() { return m_destination; }
+    bool isFree() const { return m_client.State() == net::sckClosed; }
+    Phase phase() const { return m_phase; }
+    /// When the current phase began; while relaying, when the sweep last saw bytes go.
+    Clock::time_point since() const { return m_since; }
+    /// Whether bytes went either way since the last call (the relay's sweep asks).
+    bool takeActive(Clock::time_point now);
+    bool hasQueued() const { return m_client.BytesToSend() > 0 || m_destination.BytesToSend() > 0; }
+
+    /// Serves a client on this free slot: its socket and what it sent while it waited.
+    void Accept(int fd, const QByteArray &received);
+    /// Closes the slot with an error line (a limit ran out, room for a waiting client).
+    void closeWithError(const QString &description);
+    /// The connect limit ran out: the client is told, as for any destination failure.
+    void connectTimedOut();
+
+Q_SIGNALS:
+    void LogLine(const QString &line);
+    /// Both sides are closed: the slot may serve the next client.
+    void Freed();
+
+private:
+    void wsProxy_DataArrival(qint64 bytesTotal);
+    void HandleRequest(const QByteArray &chunk);
+    void wsOutbound_Connect(int fd);
+    void wsOutbound_ConnectFailed(int error, const QString &description);
+    void wsOutbound_DataArrival();
+    void wsProxy_Close();
+    void wsOutbound_Close();
+    void wsProxy_Error(const QString &description);
+    void wsOutbound_Error(const QString &description);
+
+    void pump(net::Stream &from, net::Stream &to);
+    void updateReading();
+    void enter(Phase phase);
+    void log(const char *side, const QString &text);
+    void closeSlot();
+
+    /// One direction of the relay: whether its source has ended, and whether it is held back
+    /// because its target's queue is full.
+    struct Direction
+    {
+        bool ended = false;
+        bool logged = false; ///< the source's closing line is written
+        bool held = false;
+    };
+
+    const int m_index;
+    net::Stream m_client;
+    net::Stream m_destination;
+    net::Connector m_connector;
+    Handshake m_handshake;
+    Phase m_phase = Phase::Free;
+    Clock::time_point m_since;
+    QByteArray m_early; ///< client bytes after the request, before the grant
+    Direction m_up; ///< client to destination
+    Direction m_down; ///< destination to client
+    bool m_active = false;
+};
+
+} // namespace relay
