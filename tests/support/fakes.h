@@ -112,7 +112,7 @@ struct Window
     /// Presses Listen on a port that was free a moment ago, again if someone took it meanwhile.
     quint16 listen() const
     {
-        while (window->proxy().wsListener().State() == net::Endpoint::sckClosed) {
+        while (window->proxy().wsListener().State() == net::sckClosed) {
             QTcpServer probe;
             if (probe.listen(QHostAddress::AnyIPv4, 0))
                 setPort(probe.serverPort());

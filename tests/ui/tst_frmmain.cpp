@@ -66,11 +66,11 @@ void tst_frmMain::listenAdmitStopAndClose()
     h.click(u"cmdAdd"_s);
     QTcpSocket friendly;
     friendly.connectToHost(QHostAddress::LocalHost, port);
-    QTRY_COMPARE(w.proxy().wsProxy(0).State(), net::Endpoint::sckConnected);
+    QTRY_COMPARE(w.proxy().wsProxy(0).State(), net::sckConnected);
 
     h.txtPort()->setText(u"1"_s); // Stop removes the mapping that was made, whatever the box says
     h.click(u"cmdListen"_s);
-    QCOMPARE(w.proxy().wsListener().State(), net::Endpoint::sckClosed);
+    QCOMPARE(w.proxy().wsListener().State(), net::sckClosed);
     QTRY_COMPARE(h.switchLines().mid(2),
         QStringList({ u"Listener Stopped Listening"_s, u"UPnP Disabled on %1."_s.arg(port) }));
     // Closing while a mapping is held waits for its removal; no event-loop turn is needed.
