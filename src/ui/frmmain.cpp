@@ -154,6 +154,20 @@ void frmMain::buildControls()
     setFixedSize(ClientWidth, CollapsedHeight);
 }
 
+void frmMain::start(const StartOptions &options)
+{
+    if (options.port)
+        txtPort->setText(QString::number(*options.port));
+    if (!options.minimized)
+        show();
+    else if (m_env.trayAvailable())
+        TrayIco->show(); // hidden, as after minimising
+    else
+        showMinimized();
+    if (options.listen)
+        cmdListen_Click();
+}
+
 void frmMain::AppendStatus(const QString &line)
 {
     m_statusLog->append(line);

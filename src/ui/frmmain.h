@@ -1,6 +1,7 @@
 #pragma once
 
 #include "environment.h"
+#include "startoptions.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -45,6 +46,10 @@ public:
 
     explicit frmMain(Environment env, QWidget *parent = nullptr);
     ~frmMain() override;
+
+    /// Shows the window, or hides it behind the tray icon, and presses Listen, as the start
+    /// options say.
+    void start(const StartOptions &options);
 
     /// Adds one line at the end of the status log; the relay and the port mapping write through it.
     void AppendStatus(const QString &line);

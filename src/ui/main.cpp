@@ -7,10 +7,15 @@
 int main(int argc, char *argv[])
 {
     ui::keepStandardDescriptors();
+    ui::StartOptions options;
+    if (const std::optional<int> status = ui::answerCommandLine(argc, argv, &options))
+        return *status;
     QApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("socks4proxy"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(SOCKS4_VERSION));
     ui::Environment env;
     env.appDir = QCoreApplication::applicationDirPath();
     env.mapper = portmap::makeUpnpMapper();
     ui::frmMain window(std::move(env));
-    return ui::run(window);
+    return ui::run(window, options);
 }
