@@ -13,7 +13,8 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QHostAddress>
+#include <QListView>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -64,10 +65,12 @@ frmMain::frmMain(Environment env, QWidget *parent)
     setFont(smaller);
 
     m_statusLog = new StatusLog(std::move(m_env.output), this);
+    m_allowList = new acl::AllowList(this);
     buildControls();
 
     m_relay = new relay::Relay(
-        [this](const QString &address) { return acl::admits(allowedEntries(), address); }, this);
+        [this](const QString &address) { return m_allowList->admits(QHostAddress(address)); },
+        this);
     connect(m_relay, &relay::Relay::LogLine, this, &frmMain::AppendStatus);
     m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
     connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
@@ -108,8 +111,10 @@ void frmMain::buildControls()
     place(txtPort, 720, 600, 855, 285);
     lblPort->setBuddy(txtPort);
 
-    lstAllowed = new QListWidget(this);
+    lstAllowed = new QListView(this);
     lstAllowed->setObjectName(QStringLiteral("lstAllowed"));
+    lstAllowed->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstAllowed->setModel(m_allowList);
     place(lstAllowed, 1800, 120, 1935, 840);
 
     cmdAdd = new QPushButton(QStringLiteral("Add"), this);
@@ -173,13 +178,9 @@ void frmMain::AppendStatus(const QString &line)
     m_statusLog->append(line);
 }
 
-QStringList frmMain::allowedEntries() const
+const QStringList &frmMain::allowedEntries() const
 {
-    QStringList entries;
-    entries.reserve(lstAllowed->count());
-    for (int i = 0; i < lstAllowed->count(); ++i)
-        entries.append(lstAllowed->item(i)->text());
-    return entries;
+    return m_allowList->entries();
 }
 
 void frmMain::Form_Load()
@@ -192,7 +193,7 @@ void frmMain::Form_Load()
             loaded.error
                 + QStringLiteral("\n\nChanges to the list will not be written to this file."));
     }
-    lstAllowed->addItems(loaded.entries);
+    m_allowList->setEntries(loaded.entries);
 
     TrayIco->setIcon(QIcon(imgIcon->pixmap()));
     TrayIco->setToolTip(QStringLiteral("Quillgate"));
@@ -349,26 +350,26 @@ void frmMain::cmdAdd_Click()
             this, QStringLiteral("Invalid IP"), QStringLiteral("Invalid IP Address"));
         return;
     }
-    lstAllowed->addItem(answer); // exactly as typed
+    m_allowList->append(answer); // exactly as typed
     // Kept on disk at once: a crash, a power cut or a lost display connection loses no edit.
     SaveAllowed();
 }
 
 void frmMain::cmdRemove_Click()
 {
-    QListWidgetItem *selected = lstAllowed->currentItem();
-    if (!selected || !selected->isSelected()) {
+    const QPersistentModelIndex selected = lstAllowed->currentIndex();
+    if (!selected.isValid() || !lstAllowed->selectionModel()->isSelected(selected)) {
         m_env.dialogs->beep();
         return;
     }
-    const QString entry = selected->text();
+    const QString entry = m_allowList->entries().at(selected.row());
     if (!m_env.dialogs->question(this, QStringLiteral("Remove IP?"),
             QStringLiteral("Are you sure you want to remove ") + entry
                 + QStringLiteral(" from the allowed IPs?")))
         return;
-    delete lstAllowed->takeItem(lstAllowed->row(selected));
+    m_allowList->removeAt(selected.row()); // where it is now: the question had its own loop
     // Nothing is selected afterwards, so a second press cannot take a neighbour unseen.
-    lstAllowed->setCurrentItem(nullptr);
+    lstAllowed->setCurrentIndex({});
     lstAllowed->clearSelection();
     SaveAllowed();
 }

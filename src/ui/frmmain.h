@@ -10,11 +10,14 @@
 QT_BEGIN_NAMESPACE
 class QLabel;
 class QLineEdit;
-class QListWidget;
+class QListView;
 class QPushButton;
 class QSystemTrayIcon;
 QT_END_NAMESPACE
 
+namespace acl {
+class AllowList;
+}
 namespace portmap {
 class PortMapping;
 }
@@ -27,7 +30,7 @@ namespace ui {
 class StatusLog;
 class StatusView;
 
-/// The program's one window. It owns the relay, the port mapping, the allow-list (the entries of
+/// The program's one window. It owns the relay, the port mapping, the allow-list (shown by
 /// lstAllowed), the status log and the notification-area icon, and lives for the whole run.
 class frmMain final : public QWidget
 {
@@ -54,8 +57,8 @@ public:
     /// Adds one line at the end of the status log; the relay and the port mapping write through it.
     void AppendStatus(const QString &line);
 
-    /// The entries of lstAllowed, in order.
-    QStringList allowedEntries() const;
+    /// The allow-list's entries, in order.
+    const QStringList &allowedEntries() const;
     /// Saves the list for a session that is ending: nothing may wait for the operator then, so
     /// a failure goes to the status log instead of a message box.
     void CommitData();
@@ -97,6 +100,7 @@ private:
     Environment m_env;
     std::unique_ptr<portmap::PortMapping> m_portMapping;
     StatusLog *m_statusLog = nullptr;
+    acl::AllowList *m_allowList = nullptr;
     relay::Relay *m_relay = nullptr;
     /// "IPs.txt" exists but could not be read: closing must not replace it with what is shown.
     bool m_keepAllowedFile = false;
@@ -106,7 +110,7 @@ private:
     QPushButton *cmdListen = nullptr;
     QLabel *lblPort = nullptr;
     QLineEdit *txtPort = nullptr;
-    QListWidget *lstAllowed = nullptr;
+    QListView *lstAllowed = nullptr;
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdRemove = nullptr;
     StatusView *lstStatus = nullptr;

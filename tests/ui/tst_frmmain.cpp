@@ -1,7 +1,7 @@
 #include "fakes.h"
 
 #include <QFileInfo>
-#include <QListWidget>
+#include <QListView>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
@@ -93,7 +93,8 @@ void tst_frmMain::editsReachTheFileAtOnce()
         h.click(u"cmdAdd"_s);
     QCOMPARE(h.file(), original + " 10.0.0.5\r\n10.0.0.1\r\n");
     h.click(u"cmdRemove"_s); // nothing selected
-    h.find<QListWidget>(u"lstAllowed"_s)->setCurrentRow(4);
+    auto *list = h.find<QListView>(u"lstAllowed"_s);
+    list->setCurrentIndex(list->model()->index(4, 0));
     h.click(u"cmdRemove"_s); // answered No
     h.script->yes = true;
     h.click(u"cmdRemove"_s);
