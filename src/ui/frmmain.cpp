@@ -1,6 +1,7 @@
 #include "frmmain.h"
 
 #include "acl/allowlist.h"
+#include "desktop.h"
 #include "portmap/portmapping.h"
 #include "portnumber.h"
 #include "relay/relay.h"
@@ -9,12 +10,15 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QHostAddress>
 #include <QListView>
+#include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -82,6 +86,18 @@ frmMain::frmMain(Environment env, QWidget *parent)
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 TrayIco_Activated();
         });
+    // By right-click; while the window is hidden, the only way to reach its switch and to quit.
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->addAction(QStringLiteral("Show"), this, &frmMain::TrayIco_Activated);
+    m_listenAction = m_trayMenu->addAction(cmdListen->text(), this, &frmMain::cmdListen_Click);
+    m_startAtLogin = m_trayMenu->addAction(QStringLiteral("Start at Login"));
+    m_startAtLogin->setCheckable(true);
+    connect(m_startAtLogin, &QAction::triggered, this, &frmMain::setStartAtLogin);
+    m_trayMenu->addAction(QStringLiteral("Quit"), this, &QWidget::close);
+    // The check mark says whether the entry is there, whoever made or removed it.
+    connect(m_trayMenu, &QMenu::aboutToShow, this,
+        [this] { m_startAtLogin->setChecked(QFile::exists(autostartPath())); });
+    TrayIco->setContextMenu(m_trayMenu);
 
     Form_Load();
 }
@@ -130,6 +146,7 @@ void frmMain::buildControls()
     lstStatus = new StatusView(this);
     lstStatus->setObjectName(QStringLiteral("lstStatus"));
     lstStatus->setModel(m_statusLog);
+    connect(lstStatus, &StatusView::saveRequested, this, &frmMain::saveLog);
     place(lstStatus, 0, 1680, 3735, 2205);
 
     cmdStatus = new QPushButton(QStringLiteral("Show Status"), this);
@@ -226,6 +243,8 @@ void frmMain::SaveAllowed(bool askNobody)
 {
     if (m_keepAllowedFile)
         return;
+    QDir().mkpath(
+        m_env.appDir); // the configuration folder, at the first save; a failure shows below
     const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
     if (saved.ok)
         return;
@@ -281,7 +300,7 @@ void frmMain::cmdListen_Click()
     net::Endpoint &wsListener = m_relay->wsListener();
     if (wsListener.State() != net::Endpoint::sckClosed) {
         wsListener.Close();
-        cmdListen->setText(QStringLiteral("Listen"));
+        setListenCaption(QStringLiteral("Listen"));
         AppendStatus(QStringLiteral("Listener Stopped Listening"));
         m_portMapping->RemoveUPnP();
         return;
@@ -297,9 +316,33 @@ void frmMain::cmdListen_Click()
         AppendStatus(QStringLiteral("Listener Error: ") + wsListener.ErrorString());
         return;
     }
-    cmdListen->setText(QStringLiteral("Stop Listening"));
+    setListenCaption(QStringLiteral("Stop Listening"));
     AppendStatus(QStringLiteral("Listener Listening"));
     m_portMapping->AddUPnP(port.port);
+}
+
+void frmMain::setListenCaption(const QString &caption)
+{
+    cmdListen->setText(caption);
+    m_listenAction->setText(caption);
+}
+
+void frmMain::setStartAtLogin(bool on)
+{
+    const QString error = on ? writeAutostart(m_env.program) : removeAutostart();
+    m_startAtLogin->setChecked(QFile::exists(autostartPath()));
+    if (!error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
+}
+
+void frmMain::saveLog()
+{
+    const QString path = m_env.dialogs->saveFileName(this, QStringLiteral("Save Log"));
+    if (path.isEmpty())
+        return;
+    const QString error = m_statusLog->save(path);
+    if (!error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
 }
 
 void frmMain::cmdStatus_Click()

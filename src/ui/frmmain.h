@@ -9,8 +9,10 @@
 
 QT_BEGIN_NAMESPACE
 class QLabel;
+class QAction;
 class QLineEdit;
 class QListView;
+class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 QT_END_NAMESPACE
@@ -69,6 +71,8 @@ public:
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
+    /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Quit".
+    QMenu &trayMenu() { return *m_trayMenu; }
 
 Q_SIGNALS:
     /// The window has begun to close (once).
@@ -93,6 +97,12 @@ private:
     /// to 0 to swallow it.
     void txtPort_KeyPress(int &KeyAscii);
     void TrayIco_Activated();
+    /// Sets the listener switch's caption, on the button and in the tray menu.
+    void setListenCaption(const QString &caption);
+    /// Writes or removes the autostart entry, as "Start at Login" was checked or cleared.
+    void setStartAtLogin(bool on);
+    /// Asks for a file and writes the whole status log into it.
+    void saveLog();
     /// Writes the list to "IPs.txt" (unless that file could not be read); a failure is shown in a
     /// message box, or when nobody may be asked, in the status log.
     void SaveAllowed(bool askNobody = false);
@@ -117,6 +127,9 @@ private:
     QPushButton *cmdStatus = nullptr;
     QLabel *imgIcon = nullptr;
     QSystemTrayIcon *TrayIco = nullptr;
+    QMenu *m_trayMenu = nullptr;
+    QAction *m_listenAction = nullptr;
+    QAction *m_startAtLogin = nullptr;
 };
 
 } // namespace ui

@@ -1,4 +1,5 @@
 #include "portmap/upnpmapper.h"
+#include "ui/desktop.h"
 #include "ui/frmmain.h"
 #include "ui/program.h"
 
@@ -13,8 +14,14 @@ int main(int argc, char *argv[])
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("socks4proxy"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SOCKS4_VERSION));
+    QGuiApplication::setDesktopFileName(QString::fromUtf16(ui::AppId));
     ui::Environment env;
-    env.appDir = QCoreApplication::applicationDirPath();
+#ifdef SOCKS4_INSTALLED
+    env.appDir = ui::allowListDir(ui::Layout::Installed);
+#else
+    env.appDir = ui::allowListDir(ui::Layout::Portable);
+#endif
+    env.program = QCoreApplication::applicationFilePath();
     env.mapper = portmap::makeUpnpMapper();
     ui::frmMain window(std::move(env));
     return ui::run(window, options);

@@ -71,6 +71,11 @@ public:
         shown.append(QStringLiteral("question|") + title + u'|' + text);
         return yes;
     }
+    QString saveFileName(QWidget *, const QString &title) override
+    {
+        shown.append(QStringLiteral("save|") + title);
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    }
     void beep() override { shown.append(QStringLiteral("beep")); }
 };
 

@@ -123,7 +123,8 @@ void tst_frmMain::fileProblemsAreReported()
     QCOMPARE(QFileInfo(h.filePath()).symLinkTarget(), h.filePath()); // left as it was
 
     fakes::Window g;
-    g.appDir = g.dir.filePath(u"gone"_s); // a directory that is not there: nothing can be saved
+    QVERIFY(fakes::writeFile(g.dir.filePath(u"file"_s), {}));
+    g.appDir = g.dir.filePath(u"file/sub"_s); // a folder that cannot be made: nothing is saved
     g.open(); // a missing file is simply an empty list
     g.script->answers = QStringList { u"10.0.0.5"_s };
     g.click(u"cmdAdd"_s);
