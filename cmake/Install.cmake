@@ -28,11 +28,11 @@ set(CPACK_PACKAGE_NAME socks4proxy)
 set(CPACK_PACKAGE_VENDOR "Quillgate")
 set(CPACK_PACKAGE_CONTACT "Quillgate developers <socks4proxy@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "desktop SOCKS4 proxy server with an allow-list")
-set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "desktop SOCKS4 proxy server with an allow-list
- A small SOCKS4 and SOCKS4a proxy server with one window: type a port, press
- Listen, and the clients on the allow-list (addresses or ranges, IPv4 or IPv6)
- can connect through this computer. Listening also maps the port on the
- network's UPnP gateway. Every event is a line in the status log.")
+# The long description; CPack puts the summary above it.
+set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "A small SOCKS4 and SOCKS4a proxy server with one window: type a port, press
+Listen, and the clients on the allow-list (addresses or ranges, IPv4 or IPv6)
+can connect through this computer. Listening also maps the port on the
+network's UPnP gateway. Every event is a line in the status log.")
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
@@ -41,5 +41,4 @@ set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_OUTPUT_FILE_PREFIX ${CMAKE_BINARY_DIR}/package)
 include(CPack)
