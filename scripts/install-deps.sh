@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs everything the program, its tests and its benchmarks need from Debian 12's packages.
-# Usage: scripts/install-deps.sh [--run-only | --bench | --fuzz]
+# Usage: scripts/install-deps.sh [--run-only | --bench | --fuzz | --package]
 #   (default: what the build and the test suite need; --bench adds the benchmarks' peers;
-#   --fuzz adds clang and libFuzzer for bench/fuzz.sh)
+#   --fuzz adds clang and libFuzzer for bench/fuzz.sh; --package adds what scripts/package.sh
+#   builds and checks the Debian package with)
 set -euo pipefail
 
 SUDO=""
@@ -13,12 +14,14 @@ test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat socat 
       xvfb xauth util-linux)
 bench=(dante-server chromium)
 fuzz=(clang-14 libclang-rt-14-dev)
+package=(dpkg-dev file lintian desktop-file-utils appstream)
 
 pkgs=("${build[@]}")
 case "${1:-}" in
     --run-only) ;;
     --bench) pkgs+=("${test[@]}" "${bench[@]}") ;;
     --fuzz) pkgs+=("${test[@]}" "${fuzz[@]}") ;;
+    --package) pkgs+=("${package[@]}") ;;
     *) pkgs+=("${test[@]}") ;;
 esac
 

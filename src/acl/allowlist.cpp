@@ -5,6 +5,7 @@
 #include <QFileInfo>
 #include <QSaveFile>
 
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <string>
@@ -97,6 +98,8 @@ bool parseNumericPart(const QString &part, double *value)
 
 bool isValidEntry(const QString &answer)
 {
+    if (answer.contains(u'/') || answer.contains(u':'))
+        return rangeOf(answer).has_value();
     const QStringList parts = answer.split(u'.');
     if (parts.size() != 4)
         return false;
@@ -113,6 +116,67 @@ bool isValidEntry(const QString &answer)
 bool admits(const QStringList &entries, const QString &address)
 {
     return entries.contains(address, Qt::CaseSensitive);
+}
+
+AllowList::AllowList(QObject *parent) : QAbstractListModel(parent) { }
+
+AllowList::~AllowList() = default;
+
+void AllowList::setEntries(const QStringList &entries)
+{
+    beginResetModel();
+    m_entries = entries;
+    rebuildRanges();
+    endResetModel();
+}
+
+void AllowList::append(const QString &entry)
+{
+    const int row = int(m_entries.size());
+    beginInsertRows({}, row, row);
+    m_entries.append(entry);
+    if (const std::optional<Range> range = rangeOf(entry))
+        m_ranges.push_back(*range);
+    endInsertRows();
+}
+
+void AllowList::removeAt(int row)
+{
+    if (row < 0 || row >= m_entries.size())
+        return;
+    beginRemoveRows({}, row, row);
+    m_entries.removeAt(row);
+    rebuildRanges(); // a twin may remain, so the range cannot simply go
+    endRemoveRows();
+}
+
+void AllowList::rebuildRanges()
+{
+    m_ranges.clear();
+    for (const QString &entry : std::as_const(m_entries)) {
+        if (const std::optional<Range> range = rangeOf(entry))
+            m_ranges.push_back(*range);
+    }
+}
+
+bool AllowList::admits(const QHostAddress &client) const
+{
+    const Range address = clientOf(client);
+    return std::any_of(m_ranges.begin(), m_ranges.end(),
+        [&address](const Range &range) { return range.contains(address); });
+}
+
+int AllowList::rowCount(const QModelIndex &parent) const
+{
+    return parent.isValid() ? 0 : int(m_entries.size());
+}
+
+QVariant AllowList::data(const QModelIndex &index, int role) const
+{
+    if (!index.isValid() || index.row() >= m_entries.size()
+        || (role != Qt::DisplayRole && role != Qt::EditRole))
+        return {};
+    return m_entries.at(index.row());
 }
 
 QStringList parseFile(const QByteArray &bytes)

@@ -1,23 +1,63 @@
 #pragma once
 
+#include "range.h"
+
+#include <QAbstractListModel>
 #include <QByteArray>
+#include <QHostAddress>
 #include <QString>
 #include <QStringList>
+#include <vector>
 
 /// The allow-list: which client addresses the proxy serves, the check of a typed entry, and the
-/// "IPs.txt" file format. Pure functions, apart from load() and save(), which touch one file.
+/// "IPs.txt" file format. Pure functions, apart from load() and save(), which touch one file,
+/// and the list itself (AllowList).
 namespace acl {
 
-/// The file that keeps the list, in the directory that holds the executable.
+/// The file that keeps the list.
 inline constexpr char16_t FileName[] = u"IPs.txt";
 
-/// True when the answer typed into the Add prompt passes the check: four parts split at ".",
-/// each numeric (blanks around it, an optional sign and an optional exponent allowed) with a
-/// value from 0 to 255. The entry is stored exactly as typed; only exact matches admit anyone.
+/// True when the answer typed into the Add prompt passes the check. An answer with "/" or ":"
+/// must be an IPv4 range or an IPv6 address or range (see rangeOf). Any other answer passes as
+/// it always has: four parts split at ".", each numeric (blanks around it, an optional sign and
+/// an optional exponent allowed) with a value from 0 to 255. The entry is stored exactly as
+/// typed; only those written as rangeOf describes ever admit anyone.
 bool isValidEntry(const QString &answer);
 
-/// True when the address equals one entry character for character (the admission rule).
+/// True when the address equals one entry character for character: the rule for dotted
+/// entries alone, kept for callers that hold plain lists. AllowList::admits is the whole rule.
 bool admits(const QStringList &entries, const QString &address);
+
+/// The allow-list as the window shows it and the relay asks it: the entries in order, as typed
+/// (file order, then additions; duplicates allowed), and what they admit, worked out once
+/// whenever they change, not at every connection request.
+class AllowList final : public QAbstractListModel
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(AllowList)
+
+public:
+    explicit AllowList(QObject *parent = nullptr);
+    ~AllowList() override;
+
+    const QStringList &entries() const { return m_entries; }
+    void setEntries(const QStringList &entries);
+    void append(const QString &entry);
+    void removeAt(int row);
+    /// Whether a client at `client` may connect. IPv4 clients arrive as plain IPv4, never
+    /// ::ffff: form (a mapped address is taken as the IPv4 client all the same). The cost is
+    /// one comparison per entry that can match, whatever its form.
+    bool admits(const QHostAddress &client) const;
+
+    int rowCount(const QModelIndex &parent = {}) const override;
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+
+private:
+    void rebuildRanges();
+
+    QStringList m_entries;
+    std::vector<Range> m_ranges; ///< of the entries that can match
+};
 
 /// Splits the file's bytes into entries: lines end at CR LF, LF or a lone CR; a last line without
 /// an end is an entry; empty lines are empty entries. Bytes map one to one onto characters

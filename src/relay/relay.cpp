@@ -5,7 +5,7 @@
 
 namespace relay {
 
-Relay::Relay(Admission admits, QObject *parent) : QObject(parent), m_admits(std::move(admits))
+Relay::Relay(const acl::AllowList &allowed, QObject *parent) : QObject(parent), m_allowed(allowed)
 {
     m_sweep.setTimerType(Qt::CoarseTimer);
     m_sweep.setInterval(m_timeouts.sweep);
@@ -40,7 +40,7 @@ void Relay::setTimeouts(const Timeouts &timeouts)
 
 void Relay::wsListener_ConnectionRequest(net::Incoming &request)
 {
-    if (!m_admits(request.host))
+    if (!m_allowed.admits(request.host))
         return; // closed by the listener, unanswered and unlogged
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {

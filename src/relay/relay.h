@@ -2,6 +2,7 @@
 
 #include "slot.h"
 
+#include "acl/allowlist.h"
 #include "net/lingerer.h"
 #include "net/listener.h"
 #include "net/pendingconnection.h"
@@ -12,7 +13,6 @@
 #include <array>
 #include <chrono>
 #include <deque>
-#include <functional>
 #include <memory>
 
 namespace relay {
@@ -48,10 +48,8 @@ public:
         std::chrono::milliseconds sweep = SweepInterval;
         std::chrono::milliseconds idle = IdleTimeout;
     };
-    /// Whether a client address may be served (plain IPv4 for IPv4 clients).
-    using Admission = std::function<bool(const QHostAddress &client)>;
-
-    explicit Relay(Admission admits, QObject *parent = nullptr);
+    /// Serves the clients that `allowed` admits, asked at every connection request.
+    explicit Relay(const acl::AllowList &allowed, QObject *parent = nullptr);
     ~Relay() override;
 
     net::Listener &wsListener() { return m_listener; }
@@ -79,7 +77,7 @@ private:
     void sweep();
     void makeRoom(int freeSlots, Slot::Clock::time_point now);
 
-    Admission m_admits;
+    const acl::AllowList &m_allowed;
     // The services first: everything below is watched by the reactor and lingers through the
     // lingerer, so they are made before it and destroyed after it.
     net::Reactor m_reactor;

@@ -1,6 +1,7 @@
 #include "dialogs.h"
 
 #include <QApplication>
+#include <QFileDialog>
 #include <QInputDialog>
 #include <QMessageBox>
 
@@ -28,6 +29,11 @@ public:
     {
         return QMessageBox::question(parent, title, text, QMessageBox::Yes | QMessageBox::No)
             == QMessageBox::Yes;
+    }
+
+    QString saveFileName(QWidget *parent, const QString &title) override
+    {
+        return QFileDialog::getSaveFileName(parent, title);
     }
 
     void beep() override { QApplication::beep(); }

@@ -21,11 +21,13 @@ public:
     virtual void critical(QWidget *parent, const QString &title, const QString &text) = 0;
     /// A modal Yes/No question with the question icon; true for Yes.
     virtual bool question(QWidget *parent, const QString &title, const QString &text) = 0;
+    /// A modal file chooser for saving; the chosen path, or an empty text when cancelled.
+    virtual QString saveFileName(QWidget *parent, const QString &title) = 0;
     /// The system beep.
     virtual void beep() = 0;
 };
 
-/// The real dialogs: QInputDialog, QMessageBox and QApplication::beep().
+/// The real dialogs: QInputDialog, QMessageBox, QFileDialog and QApplication::beep().
 std::unique_ptr<Dialogs> makeWidgetDialogs();
 
 } // namespace ui

@@ -13,8 +13,10 @@ namespace ui {
 /// What the window needs from the world outside it, handed in by main() and replaced by tests.
 struct Environment
 {
-    /// The directory that holds "IPs.txt" (the executable's directory in the real program).
+    /// The directory that holds "IPs.txt" (see allowListDir); made on the first save if missing.
     QString appDir;
+    /// The executable, as the autostart entry is to run it.
+    QString program;
     /// Talks to the UPnP gateway. Required: the window has no default, so a test can never
     /// reach the real network by forgetting to pass a double.
     std::unique_ptr<portmap::PortMapper> mapper;

@@ -1,6 +1,7 @@
 #include "frmmain.h"
 
 #include "acl/allowlist.h"
+#include "desktop.h"
 #include "portmap/portmapping.h"
 #include "portnumber.h"
 #include "relay/relay.h"
@@ -9,11 +10,15 @@
 
 #include <QCloseEvent>
 #include <QCoreApplication>
+#include <QDir>
+#include <QFile>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
+#include <QHostAddress>
+#include <QListView>
+#include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -64,13 +69,10 @@ frmMain::frmMain(Environment env, QWidget *parent)
     setFont(smaller);
 
     m_statusLog = new StatusLog(std::move(m_env.output), this);
+    m_allowList = new acl::AllowList(this);
     buildControls();
 
-    m_relay = new relay::Relay(
-        [this](const QHostAddress &client) {
-            return acl::admits(allowedEntries(), client.toString());
-        },
-        this);
+    m_relay = new relay::Relay(*m_allowList, this);
     connect(m_relay, &relay::Relay::LogLine, this, &frmMain::AppendStatus);
     m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
     connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
@@ -82,6 +84,18 @@ frmMain::frmMain(Environment env, QWidget *parent)
             if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
                 TrayIco_Activated();
         });
+    // By right-click; while the window is hidden, the only way to reach its switch and to quit.
+    m_trayMenu = new QMenu(this);
+    m_trayMenu->addAction(QStringLiteral("Show"), this, &frmMain::TrayIco_Activated);
+    m_listenAction = m_trayMenu->addAction(cmdListen->text(), this, &frmMain::cmdListen_Click);
+    m_startAtLogin = m_trayMenu->addAction(QStringLiteral("Start at Login"));
+    m_startAtLogin->setCheckable(true);
+    connect(m_startAtLogin, &QAction::triggered, this, &frmMain::setStartAtLogin);
+    m_trayMenu->addAction(QStringLiteral("Quit"), this, &QWidget::close);
+    // The check mark says whether the entry is there, whoever made or removed it.
+    connect(m_trayMenu, &QMenu::aboutToShow, this,
+        [this] { m_startAtLogin->setChecked(QFile::exists(autostartPath())); });
+    TrayIco->setContextMenu(m_trayMenu);
 
     Form_Load();
 }
@@ -111,8 +125,10 @@ void frmMain::buildControls()
     place(txtPort, 720, 600, 855, 285);
     lblPort->setBuddy(txtPort);
 
-    lstAllowed = new QListWidget(this);
+    lstAllowed = new QListView(this);
     lstAllowed->setObjectName(QStringLiteral("lstAllowed"));
+    lstAllowed->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lstAllowed->setModel(m_allowList);
     place(lstAllowed, 1800, 120, 1935, 840);
 
     cmdAdd = new QPushButton(QStringLiteral("Add"), this);
@@ -128,6 +144,7 @@ void frmMain::buildControls()
     lstStatus = new StatusView(this);
     lstStatus->setObjectName(QStringLiteral("lstStatus"));
     lstStatus->setModel(m_statusLog);
+    connect(lstStatus, &StatusView::saveRequested, this, &frmMain::saveLog);
     place(lstStatus, 0, 1680, 3735, 2205);
 
     cmdStatus = new QPushButton(QStringLiteral("Show Status"), this);
@@ -157,18 +174,28 @@ void frmMain::buildControls()
     setFixedSize(ClientWidth, CollapsedHeight);
 }
 
+void frmMain::start(const StartOptions &options)
+{
+    if (options.port)
+        txtPort->setText(QString::number(*options.port));
+    if (!options.minimized)
+        show();
+    else if (m_env.trayAvailable())
+        TrayIco->show(); // hidden, as after minimising
+    else
+        showMinimized();
+    if (options.listen)
+        cmdListen_Click();
+}
+
 void frmMain::AppendStatus(const QString &line)
 {
     m_statusLog->append(line);
 }
 
-QStringList frmMain::allowedEntries() const
+const QStringList &frmMain::allowedEntries() const
 {
-    QStringList entries;
-    entries.reserve(lstAllowed->count());
-    for (int i = 0; i < lstAllowed->count(); ++i)
-        entries.append(lstAllowed->item(i)->text());
-    return entries;
+    return m_allowList->entries();
 }
 
 void frmMain::Form_Load()
@@ -181,7 +208,7 @@ void frmMain::Form_Load()
             loaded.error
                 + QStringLiteral("\n\nChanges to the list will not be written to this file."));
     }
-    lstAllowed->addItems(loaded.entries);
+    m_allowList->setEntries(loaded.entries);
 
     TrayIco->setIcon(QIcon(imgIcon->pixmap()));
     TrayIco->setToolTip(QStringLiteral("Quillgate"));
@@ -214,6 +241,8 @@ void frmMain::SaveAllowed(bool askNobody)
 {
     if (m_keepAllowedFile)
         return;
+    QDir().mkpath(
+        m_env.appDir); // the configuration folder, at the first save; a failure shows below
     const acl::SaveResult saved = acl::save(m_env.appDir, allowedEntries());
     if (saved.ok)
         return;
@@ -269,7 +298,7 @@ void frmMain::cmdListen_Click()
     net::Listener &wsListener = m_relay->wsListener();
     if (wsListener.State() != net::sckClosed) {
         wsListener.Close();
-        cmdListen->setText(QStringLiteral("Listen"));
+        setListenCaption(QStringLiteral("Listen"));
         AppendStatus(QStringLiteral("Listener Stopped Listening"));
         m_portMapping->RemoveUPnP();
         return;
@@ -285,9 +314,33 @@ void frmMain::cmdListen_Click()
         AppendStatus(QStringLiteral("Listener Error: ") + wsListener.ErrorString());
         return;
     }
-    cmdListen->setText(QStringLiteral("Stop Listening"));
+    setListenCaption(QStringLiteral("Stop Listening"));
     AppendStatus(QStringLiteral("Listener Listening"));
     m_portMapping->AddUPnP(port.port);
+}
+
+void frmMain::setListenCaption(const QString &caption)
+{
+    cmdListen->setText(caption);
+    m_listenAction->setText(caption);
+}
+
+void frmMain::setStartAtLogin(bool on)
+{
+    const QString error = on ? writeAutostart(m_env.program) : removeAutostart();
+    m_startAtLogin->setChecked(QFile::exists(autostartPath()));
+    if (!error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
+}
+
+void frmMain::saveLog()
+{
+    const QString path = m_env.dialogs->saveFileName(this, QStringLiteral("Save Log"));
+    if (path.isEmpty())
+        return;
+    const QString error = m_statusLog->save(path);
+    if (!error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
 }
 
 void frmMain::cmdStatus_Click()
@@ -338,26 +391,26 @@ void frmMain::cmdAdd_Click()
             this, QStringLiteral("Invalid IP"), QStringLiteral("Invalid IP Address"));
         return;
     }
-    lstAllowed->addItem(answer); // exactly as typed
+    m_allowList->append(answer); // exactly as typed
     // Kept on disk at once: a crash, a power cut or a lost display connection loses no edit.
     SaveAllowed();
 }
 
 void frmMain::cmdRemove_Click()
 {
-    QListWidgetItem *selected = lstAllowed->currentItem();
-    if (!selected || !selected->isSelected()) {
+    const QPersistentModelIndex selected = lstAllowed->currentIndex();
+    if (!selected.isValid() || !lstAllowed->selectionModel()->isSelected(selected)) {
         m_env.dialogs->beep();
         return;
     }
-    const QString entry = selected->text();
+    const QString entry = m_allowList->entries().at(selected.row());
     if (!m_env.dialogs->question(this, QStringLiteral("Remove IP?"),
             QStringLiteral("Are you sure you want to remove ") + entry
                 + QStringLiteral(" from the allowed IPs?")))
         return;
-    delete lstAllowed->takeItem(lstAllowed->row(selected));
+    m_allowList->removeAt(selected.row()); // where it is now: the question had its own loop
     // Nothing is selected afterwards, so a second press cannot take a neighbour unseen.
-    lstAllowed->setCurrentItem(nullptr);
+    lstAllowed->setCurrentIndex({});
     lstAllowed->clearSelection();
     SaveAllowed();
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "environment.h"
+#include "startoptions.h"
 
 #include <QStringList>
 #include <QWidget>
@@ -8,12 +9,17 @@
 
 QT_BEGIN_NAMESPACE
 class QLabel;
+class QAction;
 class QLineEdit;
-class QListWidget;
+class QListView;
+class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 QT_END_NAMESPACE
 
+namespace acl {
+class AllowList;
+}
 namespace portmap {
 class PortMapping;
 }
@@ -26,7 +32,7 @@ namespace ui {
 class StatusLog;
 class StatusView;
 
-/// The program's one window. It owns the relay, the port mapping, the allow-list (the entries of
+/// The program's one window. It owns the relay, the port mapping, the allow-list (shown by
 /// lstAllowed), the status log and the notification-area icon, and lives for the whole run.
 class frmMain final : public QWidget
 {
@@ -46,11 +52,15 @@ public:
     explicit frmMain(Environment env, QWidget *parent = nullptr);
     ~frmMain() override;
 
+    /// Shows the window, or hides it behind the tray icon, and presses Listen, as the start
+    /// options say.
+    void start(const StartOptions &options);
+
     /// Adds one line at the end of the status log; the relay and the port mapping write through it.
     void AppendStatus(const QString &line);
 
-    /// The entries of lstAllowed, in order.
-    QStringList allowedEntries() const;
+    /// The allow-list's entries, in order.
+    const QStringList &allowedEntries() const;
     /// Saves the list for a session that is ending: nothing may wait for the operator then, so
     /// a failure goes to the status log instead of a message box.
     void CommitData();
@@ -61,6 +71,8 @@ public:
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
+    /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Quit".
+    QMenu &trayMenu() { return *m_trayMenu; }
 
 Q_SIGNALS:
     /// The window has begun to close (once).
@@ -85,6 +97,12 @@ private:
     /// to 0 to swallow it.
     void txtPort_KeyPress(int &KeyAscii);
     void TrayIco_Activated();
+    /// Sets the listener switch's caption, on the button and in the tray menu.
+    void setListenCaption(const QString &caption);
+    /// Writes or removes the autostart entry, as "Start at Login" was checked or cleared.
+    void setStartAtLogin(bool on);
+    /// Asks for a file and writes the whole status log into it.
+    void saveLog();
     /// Writes the list to "IPs.txt" (unless that file could not be read); a failure is shown in a
     /// message box, or when nobody may be asked, in the status log.
     void SaveAllowed(bool askNobody = false);
@@ -92,6 +110,7 @@ private:
     Environment m_env;
     std::unique_ptr<portmap::PortMapping> m_portMapping;
     StatusLog *m_statusLog = nullptr;
+    acl::AllowList *m_allowList = nullptr;
     relay::Relay *m_relay = nullptr;
     /// "IPs.txt" exists but could not be read: closing must not replace it with what is shown.
     bool m_keepAllowedFile = false;
@@ -101,13 +120,16 @@ private:
     QPushButton *cmdListen = nullptr;
     QLabel *lblPort = nullptr;
     QLineEdit *txtPort = nullptr;
-    QListWidget *lstAllowed = nullptr;
+    QListView *lstAllowed = nullptr;
     QPushButton *cmdAdd = nullptr;
     QPushButton *cmdRemove = nullptr;
     StatusView *lstStatus = nullptr;
     QPushButton *cmdStatus = nullptr;
     QLabel *imgIcon = nullptr;
     QSystemTrayIcon *TrayIco = nullptr;
+    QMenu *m_trayMenu = nullptr;
+    QAction *m_listenAction = nullptr;
+    QAction *m_startAtLogin = nullptr;
 };
 
 } // namespace ui

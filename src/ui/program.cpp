@@ -52,14 +52,21 @@ void keepStandardDescriptors()
     }
 }
 
-int run(frmMain &window)
+int run(frmMain &window, const StartOptions &options)
 {
     // A log reader that goes away must not take the proxy with it: writes to standard output
     // then fail with EPIPE, which ends only the mirror.
     std::signal(SIGPIPE, SIG_IGN);
     if (wakePipe[0] < 0 && pipe2(wakePipe, O_CLOEXEC | O_NONBLOCK) != 0)
         qFatal("cannot create the signal pipe: %s", strerror(errno));
-    QObject::connect(&window, &frmMain::closing, [] { closing.store(true); });
+    // Closing the window ends the program, and only that does: it may close while hidden
+    // behind the tray icon (its menu's Quit), and a dialog or menu closing while the window is
+    // hidden must not end the program as the last window.
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    QObject::connect(&window, &frmMain::closing, [] {
+        closing.store(true);
+        QCoreApplication::exit(0);
+    });
 
     QSocketNotifier wake(wakePipe[0], QSocketNotifier::Read);
     QObject::connect(&wake, &QSocketNotifier::activated, &window, [&window] {
@@ -82,7 +89,7 @@ int run(frmMain &window)
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
         [&window](QSessionManager &) { window.CommitData(); });
 
-    window.show();
+    window.start(options);
     return QCoreApplication::exec();
 }
 

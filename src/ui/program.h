@@ -1,5 +1,7 @@
 #pragma once
 
+#include "startoptions.h"
+
 namespace ui {
 
 class frmMain;
@@ -9,10 +11,11 @@ class frmMain;
 /// first in main(), before anything opens a descriptor.
 void keepStandardDescriptors();
 
-/// Runs the program with its window until the window has closed; returns the exit status.
+/// Runs the program with its window, started as the options say, until the window has closed;
+/// returns the exit status.
 /// SIGTERM, SIGINT and SIGHUP close the window as the operator would (the list saved, a held
 /// mapping given up, status 0); one more of them while it closes ends the program at once. When
 /// the session ends, the list is saved. A broken or closed standard output never ends the program.
-int run(frmMain &window);
+int run(frmMain &window, const StartOptions &options = {});
 
 } // namespace ui

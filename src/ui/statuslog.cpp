@@ -1,74 +1,29 @@
 #include "statuslog.h"
 
-#include "relay/logtext.h"
-
-#include <QMetaObject>
-#include <QSocketNotifier>
-#include <algorithm>
-#include <cerrno>
-#include <climits>
-#include <cstring>
-#include <poll.h>
-#include <unistd.h>
+#include <QSaveFile>
 
 namespace ui {
 
-namespace {
-
-/// The most formatted text the mirror keeps beside the log (a line longer than this is staged
-/// whole).
-constexpr qsizetype StageBytes = 64 * 1024;
-
-// Lines are stored as UTF-8; most are printable ASCII and are passed on as they are.
-void appendPrintable(QByteArray &out, QByteArrayView utf8)
-{
-    const bool plain =
-        std::all_of(utf8.begin(), utf8.end(), [](char c) { return c >= 0x20 && c < 0x7f; });
-    if (plain)
-        out.append(utf8);
-    else
-        out.append(relay::escapeControls(QString::fromUtf8(utf8)).toUtf8());
-    out.append('\n');
-}
-
-} // namespace
-
 StatusLog::StatusLog(OutputSink output, QObject *parent)
-    : QAbstractListModel(parent), m_output(std::move(output))
+    : QAbstractListModel(parent), m_mirror(m_lines, std::move(output))
 {
     m_viewTimer.setSingleShot(true);
     m_viewTimer.setInterval(ViewIntervalMs);
     connect(&m_viewTimer, &QTimer::timeout, this, &StatusLog::showPending);
-    if (m_output)
-        return;
-    // Standard output is never made non-blocking: the terminal and other programs may share
-    // it. Instead poll() tells whether it can take more, and each write is at most PIPE_BUF
-    // bytes, which a pipe with room takes whole; when it is full, this notifier says when to go on.
-    m_writable = new QSocketNotifier(STDOUT_FILENO, QSocketNotifier::Write, this);
-    m_writable->setEnabled(false);
-    connect(m_writable, &QSocketNotifier::activated, this, [this] {
-        m_writable->setEnabled(false);
-        turn();
-    });
 }
 
-StatusLog::~StatusLog()
-{
-    // At exit the mirror may wait, but not for a reader that has stopped taking anything.
-    while (!writePending(m_lines.size()) && m_mirroring) {
-        pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
-        if (::poll(&out, 1, ExitWaitMs) == 0)
-            break;
-    }
-}
+StatusLog::~StatusLog() = default;
 
 void StatusLog::append(const QString &line)
 {
     m_lines.append(line);
+    if (line.size() > m_longestSize) {
+        m_longest = m_lines.size() - 1;
+        m_longestSize = line.size();
+    }
     if (!m_viewTimer.isActive())
         m_viewTimer.start();
-    if (!m_flushPosted)
-        postTurn();
+    m_mirror.linesAdded();
 }
 
 QStringList StatusLog::lines() const
@@ -83,22 +38,20 @@ QStringList StatusLog::lines() const
 void StatusLog::flush()
 {
     showPending();
-    writePending(m_lines.size());
+    m_mirror.flush();
 }
 
-void StatusLog::postTurn()
+QString StatusLog::save(const QString &path) const
 {
-    m_flushPosted = true;
-    QMetaObject::invokeMethod(this, &StatusLog::turn, Qt::QueuedConnection);
-}
-
-void StatusLog::turn()
-{
-    m_flushPosted = false;
-    // Printing costs time per line, so a burst is printed a slice per turn and the window
-    // keeps answering in between.
-    if (writePending(MirrorLinesPerTurn) && m_written < m_lines.size() && !m_flushPosted)
-        postTurn();
+    QSaveFile file(path);
+    bool ok = file.open(QIODevice::WriteOnly);
+    for (qsizetype i = 0; ok && i < m_lines.size(); ++i) {
+        const QByteArrayView line = m_lines.utf8(i);
+        ok = file.write(line.data(), line.size()) == line.size() && file.putChar('\n');
+    }
+    if (ok && file.commit())
+        return {};
+    return QStringLiteral("Cannot save %1: %2").arg(path, file.errorString());
 }
 
 void StatusLog::showPending()
@@ -111,66 +64,6 @@ void StatusLog::showPending()
     }
 }
 
-bool StatusLog::writePending(qsizetype maxLines)
-{
-    while (m_mirroring) {
-        if (m_stagedDone == m_staged.size()) {
-            m_staged.resize(0);
-            m_stagedDone = 0;
-            for (; m_written < m_lines.size() && maxLines > 0 && m_staged.size() < StageBytes;
-                 --maxLines)
-                appendPrintable(m_staged, m_lines.utf8(m_written++));
-            if (m_staged.isEmpty())
-                return true;
-        }
-        if (m_output) {
-            m_output(m_staged);
-            m_stagedDone = m_staged.size();
-        } else if (!writeToDescriptor()) {
-            return false;
-        }
-    }
-    return false;
-}
-
-bool StatusLog::writeToDescriptor()
-{
-    while (m_stagedDone < m_staged.size()) {
-        pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
-        const int ready = ::poll(&out, 1, 0);
-        if (ready < 0 && errno == EINTR)
-            continue;
-        if (ready == 0) {
-            m_writable->setEnabled(true);
-            return false;
-        }
-        const auto size = size_t(std::min<qsizetype>(m_staged.size() - m_stagedDone, PIPE_BUF));
-        const ssize_t written = ::write(STDOUT_FILENO, m_staged.constData() + m_stagedDone, size);
-        if (written > 0) {
-            m_stagedDone += written;
-        } else if (written < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            m_writable->setEnabled(true); // someone else made it non-blocking
-            return false;
-        } else if (!(written < 0 && errno == EINTR)) {
-            endMirror(written < 0 ? errno : EIO);
-            return false;
-        }
-    }
-    return true;
-}
-
-void StatusLog::endMirror(int error)
-{
-    // The reader has gone (EPIPE) or the output failed: the log goes on in the window.
-    m_mirroring = false;
-    m_writable->setEnabled(false);
-    m_staged = QByteArray();
-    const QByteArray note = QByteArrayLiteral("socks4proxy: standard output failed (")
-        + std::strerror(error) + "); the status log is no longer copied there\n";
-    [[maybe_unused]] const ssize_t written =
-        ::write(STDERR_FILENO, note.constData(), size_t(note.size()));
-}
-
 int StatusLog::rowCount(const QModelIndex &parent) const
 {
     return parent.isValid() ? 0 : static_cast<int>(m_shown);
@@ -178,7 +71,11 @@ int StatusLog::rowCount(const QModelIndex &parent) const
 
 QVariant StatusLog::data(const QModelIndex &index, int role) const
 {
-    if (role != Qt::DisplayRole || !index.isValid() || index.row() >= m_shown)
+    if (!index.isValid() || index.row() >= m_shown)
+        return {};
+    if (role == LongestLineRole && m_longest >= 0)
+        return m_lines.at(m_longest);
+    if (role != Qt::DisplayRole && role != Qt::ToolTipRole)
         return {};
     return m_lines.at(index.row());
 }

@@ -1,5 +1,13 @@
 #include "statusview.h"
 
+#include "statuslog.h"
+
+#include <QAction>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QGuiApplication>
+#include <QKeyEvent>
+#include <QMenu>
 #include <QPaintEvent>
 #include <QPainter>
 #include <QScrollBar>
@@ -9,10 +17,17 @@ namespace ui {
 StatusView::StatusView(QWidget *parent) : QAbstractItemView(parent)
 {
     setEditTriggers(NoEditTriggers);
-    setSelectionMode(SingleSelection);
+    setSelectionMode(ExtendedSelection);
     setTextElideMode(Qt::ElideNone);
-    setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    setHorizontalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     setVerticalScrollMode(ScrollPerItem);
+    setHorizontalScrollMode(ScrollPerPixel);
+
+    m_copy = new QAction(QStringLiteral("Copy"), this);
+    connect(m_copy, &QAction::triggered, this,
+        [this] { QGuiApplication::clipboard()->setText(selectedText()); });
+    m_save = new QAction(QStringLiteral("Save Log\u2026"), this);
+    connect(m_save, &QAction::triggered, this, &StatusView::saveRequested);
 }
 
 StatusView::~StatusView() = default;
@@ -31,6 +46,39 @@ int StatusView::rowHeight() const
         m_rowHeight = std::max({ hint, fontMetrics().height(), 1 });
     }
     return m_rowHeight;
+}
+
+QString StatusView::selectedText() const
+{
+    QString text;
+    if (!selectionModel())
+        return text;
+    QModelIndexList rows = selectionModel()->selectedIndexes();
+    std::sort(rows.begin(), rows.end(),
+        [](const QModelIndex &a, const QModelIndex &b) { return a.row() < b.row(); });
+    for (const QModelIndex &index : std::as_const(rows))
+        text += index.data().toString() + u'\n';
+    return text;
+}
+
+void StatusView::keyPressEvent(QKeyEvent *event)
+{
+    // Every selected line, where the base class would copy the current one only.
+    if (event->matches(QKeySequence::Copy)) {
+        m_copy->trigger();
+        event->accept();
+        return;
+    }
+    QAbstractItemView::keyPressEvent(event);
+}
+
+void StatusView::contextMenuEvent(QContextMenuEvent *event)
+{
+    m_copy->setEnabled(selectionModel() && selectionModel()->hasSelection());
+    QMenu menu(this);
+    menu.addAction(m_copy);
+    menu.addAction(m_save);
+    menu.exec(event->globalPos());
 }
 
 int StatusView::rowCount() const
@@ -65,7 +113,8 @@ QRect StatusView::visualRect(const QModelIndex &index) const
     // Rows far out of sight get a rectangle far out of sight, without overflowing.
     const qint64 top = qint64(index.row() - firstVisibleRow()) * rowHeight();
     const int clamped = static_cast<int>(std::clamp<qint64>(top, -(1 << 24), 1 << 24));
-    return { 0, clamped, viewport()->width(), rowHeight() };
+    return { -horizontalOffset(), clamped, std::max(viewport()->width(), m_contentWidth),
+        rowHeight() };
 }
 
 void StatusView::scrollTo(const QModelIndex &index, ScrollHint hint)
@@ -134,7 +183,7 @@ QModelIndex StatusView::moveCursor(CursorAction cursorAction, Qt::KeyboardModifi
 
 int StatusView::horizontalOffset() const
 {
-    return 0;
+    return horizontalScrollBar()->value();
 }
 
 int StatusView::verticalOffset() const
@@ -190,6 +239,20 @@ void StatusView::rowsInserted(const QModelIndex &parent, int start, int end)
 
 void StatusView::updateGeometries()
 {
+    // Sideways as far as the longest line reaches: one line measured per batch of new rows.
+    const QModelIndex first = model() ? model()->index(0, 0, rootIndex()) : QModelIndex();
+    if (first.isValid()) {
+        QStyleOptionViewItem option;
+        initViewItemOption(&option);
+        option.text = first.data(StatusLog::LongestLineRole).toString();
+        option.features |= QStyleOptionViewItem::HasDisplay;
+        m_contentWidth =
+            style()->sizeFromContents(QStyle::CT_ItemViewItem, &option, QSize(), this).width();
+    }
+    QScrollBar *across = horizontalScrollBar();
+    across->setRange(0, std::max(0, m_contentWidth - viewport()->width()));
+    across->setPageStep(viewport()->width());
+    across->setSingleStep(std::max(1, fontMetrics().averageCharWidth() * 2));
     QScrollBar *bar = verticalScrollBar();
     const int page = pageRows();
     bar->setSingleStep(1);
@@ -220,7 +283,8 @@ void StatusView::paintEvent(QPaintEvent *event)
     const QModelIndex current = currentIndex();
     for (int row = from; row <= to; ++row) {
         const QModelIndex index = model()->index(row, 0, rootIndex());
-        option.rect = QRect(0, (row - first) * height, viewport()->width(), height);
+        option.rect = QRect(-horizontalOffset(), (row - first) * height,
+            std::max(viewport()->width() + horizontalOffset(), m_contentWidth), height);
         option.state &= ~(QStyle::State_Selected | QStyle::State_HasFocus);
         if (selectionModel() && selectionModel()->isSelected(index))
             option.state |= QStyle::State_Selected;

@@ -2,12 +2,18 @@
 
 #include <QAbstractItemView>
 
+QT_BEGIN_NAMESPACE
+class QAction;
+QT_END_NAMESPACE
+
 namespace ui {
 
-/// A list view for a log that only grows: every row has the height of one line of text, so
-/// adding rows costs the same whether the list holds ten lines or ten million (QListView lays
-/// out all its rows again on every insertion). It paints only the rows in sight and scrolls by
-/// whole rows; it never scrolls or selects by itself.
+/// A list view for a log that only grows (a StatusLog): every row has the height of one line of
+/// text, so adding rows costs the same whether the list holds ten lines or ten million
+/// (QListView lays out all its rows again on every insertion). It paints only the rows in sight
+/// and scrolls by whole rows, sideways as far as the longest line reaches; it never scrolls or
+/// selects by itself. Hovering a row shows its whole line; selected lines are copied as text by
+/// Ctrl+C or the context menu's "Copy", which also offers "Save Log…".
 class StatusView final : public QAbstractItemView
 {
     Q_OBJECT
@@ -23,6 +29,15 @@ public:
 
     /// The height of every row, in pixels.
     int rowHeight() const;
+    /// The selected lines, in order, one per line.
+    QString selectedText() const;
+    /// The context menu's actions.
+    QAction *copyAction() const { return m_copy; }
+    QAction *saveAction() const { return m_save; }
+
+Q_SIGNALS:
+    /// "Save Log…" was chosen: the owner asks where and writes the log.
+    void saveRequested();
 
 protected:
     QModelIndex moveCursor(CursorAction cursorAction, Qt::KeyboardModifiers modifiers) override;
@@ -37,6 +52,8 @@ protected:
     void scrollContentsBy(int dx, int dy) override;
     void paintEvent(QPaintEvent *event) override;
     void changeEvent(QEvent *event) override;
+    void contextMenuEvent(QContextMenuEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
 
 private:
     int rowCount() const;
@@ -45,6 +62,9 @@ private:
     int pageRows() const;
 
     mutable int m_rowHeight = 0; ///< measured on first use; 0 means not yet
+    int m_contentWidth = 0; ///< of the longest line, in pixels
+    QAction *m_copy = nullptr;
+    QAction *m_save = nullptr;
 };
 
 } // namespace ui

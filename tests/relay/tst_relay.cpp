@@ -157,7 +157,7 @@ private Q_SLOTS:
     void clientsBeyondTheSlotsWaitInLine()
     {
         Proxy proxy;
-        proxy.allowed << u"127.0.0.1"_s; // listed twice: still one slot each
+        proxy.allowed.append(u"127.0.0.1"_s); // listed twice: still one slot each
         Destination destination;
         std::vector<std::unique_ptr<Client>> clients(Relay::SlotCount + Relay::MaxWaiting + 1);
         for (auto &client : clients)

@@ -1,8 +1,6 @@
 #pragma once
 
-#include "portmap/portmapper.h"
 #include "relay/relay.h"
-#include "ui/dialogs.h"
 #include "ui/frmmain.h"
 #include "ui/statuslog.h"
 
@@ -30,37 +28,34 @@ inline bool writeFile(const QString &path, const QByteArray &bytes)
 
 /// A gateway that says yes without touching the network; a silent one never answers a removal
 /// (after "removing" on standard error).
-class Gateway final : public portmap::PortMapper
+struct Gateway final : portmap::PortMapper
 {
-public:
-    explicit Gateway(bool silent = false) : m_silent(silent) { }
+    explicit Gateway(bool silent = false) : silent(silent) { }
     portmap::Outcome add(quint16) override { return {}; }
     portmap::Outcome remove(quint16) override
     {
-        if (m_silent) {
-            std::fputs("removing\n", stderr);
+        if (silent && std::fputs("removing\n", stderr) >= 0)
             QSemaphore().acquire(); // never released
-        }
         return {};
     }
-
-private:
-    const bool m_silent;
+    const bool silent;
 };
 
-/// Answers the window's prompts from a script and records what it showed, in order:
-/// "prompt|title|text", "critical|title|text", "question|title|text", "beep".
-class Dialogs final : public ui::Dialogs
+/// Answers prompts and file choosers from a script and records what was shown, in order:
+/// "prompt|title|text", "critical|title|text", "question|title|text", "save|title", "beep".
+struct Dialogs final : ui::Dialogs
 {
-public:
-    QStringList answers; ///< next prompt answers, in order
+    QStringList answers, shown;
     bool yes = false; ///< the answer to every question
-    QStringList shown;
 
+    QString answer(const QString &what)
+    {
+        shown.append(what);
+        return answers.isEmpty() ? QString() : answers.takeFirst();
+    }
     QString prompt(QWidget *, const QString &title, const QString &text) override
     {
-        shown.append(QStringLiteral("prompt|") + title + u'|' + text);
-        return answers.isEmpty() ? QString() : answers.takeFirst();
+        return answer(QStringLiteral("prompt|") + title + u'|' + text);
     }
     void critical(QWidget *, const QString &title, const QString &text) override
     {
@@ -71,32 +66,31 @@ public:
         shown.append(QStringLiteral("question|") + title + u'|' + text);
         return yes;
     }
+    QString saveFileName(QWidget *, const QString &title) override
+    {
+        return answer(QStringLiteral("save|") + title);
+    }
     void beep() override { shown.append(QStringLiteral("beep")); }
 };
 
 /// The window with IPs.txt in a temporary directory, scripted dialogs, a switchable
-/// notification area and a captured mirror (or standard output). The gateway is the double
-/// unless the test passes another.
+/// notification area and a captured mirror (or standard output).
 struct Window
 {
     QTemporaryDir dir;
     QString appDir = dir.path();
     Dialogs *script = nullptr; ///< owned by the window
-    bool trayAvailable = true;
-    bool standardOutput = false;
+    bool trayAvailable = true, standardOutput = false;
     QByteArray mirror;
     std::unique_ptr<ui::frmMain> window;
 
     ui::frmMain &open(std::unique_ptr<portmap::PortMapper> mapper = nullptr)
     {
         window.reset(); // a restart: the previous run has finished with IPs.txt
-        ui::Environment env;
-        env.appDir = appDir;
-        env.mapper = mapper ? std::move(mapper) : std::make_unique<Gateway>();
-        auto dialogs = std::make_unique<Dialogs>();
-        script = dialogs.get();
-        env.dialogs = std::move(dialogs);
-        env.trayAvailable = [this] { return trayAvailable; };
+        ui::Environment env { appDir, QStringLiteral("/opt/x y/socks4proxy"),
+            mapper ? std::move(mapper) : std::make_unique<Gateway>(), std::make_unique<Dialogs>(),
+            [this] { return trayAvailable; }, {} };
+        script = static_cast<Dialogs *>(env.dialogs.get());
         if (!standardOutput)
             env.output = [this](const QByteArray &chunk) { mirror += chunk; };
         window = std::make_unique<ui::frmMain>(std::move(env));
@@ -122,8 +116,7 @@ struct Window
         return quint16(window->proxy().wsListener().LocalPort());
     }
     QStringList lines() const { return window->statusLog().lines(); }
-    /// The switch's and the gateway's lines, in order (without the relay's, or a failed Listen
-    /// on a port someone took meanwhile).
+    /// The switch's and the gateway's lines, in order (not the relay's, nor a failed Listen).
     QStringList switchLines() const
     {
         QStringList out = lines();

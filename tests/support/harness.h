@@ -59,16 +59,17 @@ inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
         + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
-/// The proxy under test with its log collected; clients from `allowed` are served.
+/// The proxy under test with its log collected; clients on `allowed` are served.
 struct Proxy
 {
-    QStringList allowed { QStringLiteral("127.0.0.1") };
-    relay::Relay relay { [this](const QHostAddress &a) { return allowed.contains(a.toString()); } };
+    acl::AllowList allowed;
+    relay::Relay relay { allowed };
     QStringList log;
     quint16 port = 0;
 
     Proxy()
     {
+        allowed.append(QStringLiteral("127.0.0.1"));
         QObject::connect(
             &relay, &relay::Relay::LogLine, &relay, [this](const QString &line) { log << line; });
         relay.wsListener().setLocalPort(0);

@@ -1,7 +1,11 @@
 #include "fakes.h"
+#include "ui/desktop.h"
+#include "ui/statusview.h"
 
+#include <QAction>
 #include <QFileInfo>
-#include <QListWidget>
+#include <QListView>
+#include <QMenu>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
 #include <QTcpSocket>
@@ -17,7 +21,8 @@ private Q_SLOTS:
     void listenAdmitStopAndClose();
     void editsReachTheFileAtOnce();
     void fileProblemsAreReported();
-    void minimiseToTheTrayAndBack();
+    void trayIconAndItsMenu();
+    void startOptions();
 };
 
 void tst_frmMain::portBoxAndStatusSwitch()
@@ -29,14 +34,11 @@ void tst_frmMain::portBoxAndStatusSwitch()
     for (const Qt::Key key : { Qt::Key_Home, Qt::Key_Delete, Qt::Key_End, Qt::Key_Backspace })
         QTest::keyClick(h.txtPort(), key);
     QCOMPARE(h.txtPort()->text(), u"2."_s);
-
     const int collapsed = w.height();
     QCOMPARE(h.find(u"cmdStatus"_s)->geometry().bottom() + 1, collapsed); // the log out of sight
     h.click(u"cmdStatus"_s);
-    QCOMPARE(h.find(u"cmdStatus"_s)->text(), u"Hide Status"_s);
     QVERIFY(h.find<QWidget>(u"lstStatus"_s)->geometry().bottom() < w.height()); // all of it shows
     h.click(u"cmdStatus"_s);
-    QCOMPARE(h.find(u"cmdStatus"_s)->text(), u"Show Status"_s);
     QCOMPARE(w.height(), collapsed);
 }
 
@@ -49,11 +51,8 @@ void tst_frmMain::listenAdmitStopAndClose()
     h.setPort(holder.serverPort());
     h.click(u"cmdListen"_s);
     QVERIFY(h.lines().value(0).startsWith(u"Listener Error: "));
-    QCOMPARE(h.find(u"cmdListen"_s)->text(), u"Listen"_s);
-
     const quint16 port = h.listen();
     const QString enabled = u"UPnP Enabled on %1."_s.arg(port);
-    QCOMPARE(h.find(u"cmdListen"_s)->text(), u"Stop Listening"_s);
     // The gateway answers later, on its own thread: its line always follows the listener's.
     QTRY_COMPARE(h.switchLines(), QStringList({ u"Listener Listening"_s, enabled }));
     QTRY_VERIFY(h.mirror.contains("Listener Listening\n" + enabled.toUtf8() + '\n'));
@@ -62,15 +61,20 @@ void tst_frmMain::listenAdmitStopAndClose()
     QSignalSpy strangerGone(&stranger, &QTcpSocket::disconnected);
     stranger.connectToHost(QHostAddress::LocalHost, port);
     QVERIFY(strangerGone.wait());
-    h.script->answers = QStringList { u"127.0.0.1"_s }; // takes effect for the next request
+    h.script->answers = QStringList { u"127.0.0.0/30"_s }; // takes effect for the next request
     h.click(u"cmdAdd"_s);
     QTcpSocket friendly;
     friendly.connectToHost(QHostAddress::LocalHost, port);
     QTRY_COMPARE(w.proxy().wsProxy(0).State(), net::sckConnected);
 
-    h.txtPort()->setText(u"1"_s); // Stop removes the mapping that was made, whatever the box says
-    h.click(u"cmdListen"_s);
+    // The tray menu's switch is the button, caption and all. Stop removes the mapping that was
+    // made, whatever the box says.
+    QAction *toggle = w.trayMenu().actions().at(1);
+    QCOMPARE(toggle->text(), h.find(u"cmdListen"_s)->text());
+    h.txtPort()->setText(u"1"_s);
+    toggle->trigger();
     QCOMPARE(w.proxy().wsListener().State(), net::sckClosed);
+    QCOMPARE(toggle->text(), h.find(u"cmdListen"_s)->text());
     QTRY_COMPARE(h.switchLines().mid(2),
         QStringList({ u"Listener Stopped Listening"_s, u"UPnP Disabled on %1."_s.arg(port) }));
     // Closing while a mapping is held waits for its removal; no event-loop turn is needed.
@@ -88,12 +92,13 @@ void tst_frmMain::editsReachTheFileAtOnce()
     QVERIFY(fakes::writeFile(h.filePath(), original));
     h.open();
     // Kept as typed, twins too; a cancelled prompt or a refused answer changes nothing.
-    h.script->answers = QStringList { u" 10.0.0.5"_s, {}, u"10.0.0.256"_s, u"10.0.0.1"_s };
+    h.script->answers = QStringList { u" 10.0.0.5"_s, {}, u"::1/129"_s, u"10.0.0.1"_s };
     for (int i = 0; i < 4; ++i)
         h.click(u"cmdAdd"_s);
     QCOMPARE(h.file(), original + " 10.0.0.5\r\n10.0.0.1\r\n");
     h.click(u"cmdRemove"_s); // nothing selected
-    h.find<QListWidget>(u"lstAllowed"_s)->setCurrentRow(4);
+    auto *list = h.find<QListView>(u"lstAllowed"_s);
+    list->setCurrentIndex(list->model()->index(4, 0));
     h.click(u"cmdRemove"_s); // answered No
     h.script->yes = true;
     h.click(u"cmdRemove"_s);
@@ -121,23 +126,30 @@ void tst_frmMain::fileProblemsAreReported()
     QVERIFY(h.script->shown.at(0).startsWith(u"critical|"));
     QCOMPARE(QFileInfo(h.filePath()).symLinkTarget(), h.filePath()); // left as it was
 
-    fakes::Window g;
-    g.appDir = g.dir.filePath(u"gone"_s); // a directory that is not there: nothing can be saved
-    g.open(); // a missing file is simply an empty list
-    g.script->answers = QStringList { u"10.0.0.5"_s };
-    g.click(u"cmdAdd"_s);
-    QVERIFY(g.window->close());
-    QCOMPARE(g.script->shown.size(), 3); // the prompt, a failed save after the edit and at close
-    QVERIFY(g.script->shown.at(2).startsWith(u"critical|"));
-    QVERIFY(g.script->shown.at(2).contains(u"IPs.txt"));
-    QCOMPARE(g.window->allowedEntries(), QStringList { u"10.0.0.5"_s }); // the edit stands
+    // A folder that is not there yet (the configuration folder) is made at the first save; one
+    // that cannot be made fails that save and the one at close, and the edit stands.
+    for (const QString &folder : { u"new/sub"_s, u"file/sub"_s }) {
+        fakes::Window g;
+        g.appDir = g.dir.filePath(folder);
+        QVERIFY(fakes::writeFile(g.dir.filePath(u"file"_s), {}));
+        g.open();
+        g.script->answers = QStringList { u"10.0.0.5"_s };
+        g.click(u"cmdAdd"_s);
+        QVERIFY(g.window->close());
+        const bool made = folder.startsWith(u"new");
+        QCOMPARE(g.file(), made ? "10.0.0.5\r\n"_ba : "(unreadable)"_ba);
+        QCOMPARE(g.script->shown.size(), made ? 1 : 3);
+        QVERIFY(made || g.script->shown.at(2).contains(u"IPs.txt"));
+        QCOMPARE(g.window->allowedEntries(), QStringList { u"10.0.0.5"_s });
+    }
 }
 
-void tst_frmMain::minimiseToTheTrayAndBack()
+void tst_frmMain::trayIconAndItsMenu()
 {
+    QTemporaryDir config;
+    qputenv("XDG_CONFIG_HOME", config.path().toLocal8Bit());
     fakes::Window h;
     ui::frmMain &w = h.open();
-    QCOMPARE(w.trayIcon().toolTip(), u"Quillgate"_s);
     w.show();
     QVERIFY(QTest::qWaitForWindowExposed(&w));
     h.click(u"cmdStatus"_s);
@@ -145,17 +157,61 @@ void tst_frmMain::minimiseToTheTrayAndBack()
     w.setWindowState(Qt::WindowMinimized);
     QVERIFY(w.isHidden() && w.trayIcon().isVisible());
     QVERIFY(!(w.windowState() & Qt::WindowMinimized)); // comes back restored
-    Q_EMIT w.trayIcon().activated(QSystemTrayIcon::Context); // a right click opens nothing
-    QVERIFY(w.isHidden());
     Q_EMIT w.trayIcon().activated(QSystemTrayIcon::Trigger);
     QVERIFY(w.isVisible() && !w.trayIcon().isVisible());
     QCOMPARE(w.height(), height);
     h.click(u"cmdStatus"_s); // resizing shows no icon
     QVERIFY(!w.trayIcon().isVisible());
-
     h.trayAvailable = false; // never hidden with nothing to bring it back
     w.setWindowState(Qt::WindowMinimized);
     QVERIFY(w.isVisible() && !w.trayIcon().isVisible());
+
+    // "Start at Login" writes the entry that starts this program listening behind the icon,
+    // and removes it; its check mark follows the file, whoever wrote it.
+    const QList<QAction *> menu = w.trayMenu().actions();
+    const QString entry =
+        config.filePath(u"autostart/"_s + QString::fromUtf16(ui::AppId) + u".desktop"_s);
+    QCOMPARE(ui::autostartPath(), entry);
+    menu.at(2)->trigger();
+    QVERIFY(
+        fakes::readFile(entry).contains("\nExec=\"/opt/x y/socks4proxy\" --listen --minimized\n"));
+    QVERIFY(menu.at(2)->isChecked());
+    QVERIFY(QFile::remove(entry));
+    Q_EMIT w.trayMenu().aboutToShow();
+    QVERIFY(!menu.at(2)->isChecked());
+    menu.at(2)->trigger();
+    menu.at(2)->trigger();
+    QVERIFY(!QFile::exists(entry) && !menu.at(2)->isChecked());
+
+    w.hide();
+    menu.at(0)->trigger(); // "Show"
+    QVERIFY(w.isVisible());
+    QSignalSpy closing(&w, &ui::frmMain::closing);
+    QVERIFY(!QFile::exists(h.filePath()));
+    menu.at(3)->trigger(); // "Quit": closed as the window closes, list saved
+    QVERIFY(closing.size() == 1 && QFile::exists(h.filePath()) && !w.isVisible());
+}
+
+void tst_frmMain::startOptions()
+{
+    fakes::Window h;
+    for (const bool tray : { true, false }) {
+        h.trayAvailable = tray;
+        ui::frmMain &w = h.open();
+        QTcpServer probe;
+        QVERIFY(probe.listen(QHostAddress::AnyIPv4, 0));
+        const quint16 port = probe.serverPort();
+        probe.close();
+        w.start({ port, true, true });
+        QCOMPARE(h.txtPort()->text(), QString::number(port));
+        QCOMPARE(w.proxy().wsListener().LocalPort(), port);
+        QCOMPARE(w.trayIcon().isVisible(), tray); // hidden behind it, or minimised without it
+        QCOMPARE(w.isVisible(), !tray);
+        QCOMPARE(bool(w.windowState() & Qt::WindowMinimized), !tray);
+    }
+    h.open().start({});
+    QVERIFY(h.window->isVisible() && h.window->proxy().wsListener().State() == 0);
+    QCOMPARE(h.txtPort()->text(), u"1080"_s);
 }
 
 QTEST_MAIN(tst_frmMain)

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Draws the Quillgate icon (a stone gate with a quill across it) in the classic 16-colour
-palette and writes it as 4-bit palette PNGs: 16 x 16, and the same pixels scaled to 32 and 48.
+palette and writes it as 4-bit palette PNGs: 16 x 16, and the same pixels scaled to 32, 48 and 256 (the last for the icon theme only).
 Run from this directory: python3 tools/make_icons.py"""
 import struct
 import zlib
@@ -63,7 +63,7 @@ def write_png(path, pixels):
 def main():
     base = [[CODES[c] for c in row] for row in ART]
     assert len(base) == 16 and all(len(r) == 16 for r in base)
-    for scale in (1, 2, 3):
+    for scale in (1, 2, 3, 16):
         pixels = [[base[y // scale][x // scale] for x in range(16 * scale)]
                   for y in range(16 * scale)]
         write_png(f'icons/quillgate{16 * scale}.png', pixels)
