@@ -43,8 +43,8 @@ void Connector::connectTo(const QHostAddress &address, quint16 port)
 void Connector::connectTo(const QString &hostName, quint16 port, Families families)
 {
     start(port);
-    m_lookupId = QHostInfo::lookupHost(hostName, this,
-        [this, families, generation = m_generation](const QHostInfo &info) {
+    m_lookupId = QHostInfo::lookupHost(
+        hostName, this, [this, families, generation = m_generation](const QHostInfo &info) {
             if (generation == m_generation)
                 lookedUp(info, families);
         });

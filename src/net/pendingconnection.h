@@ -19,7 +19,8 @@ class PendingConnection final : public QObject, private Reactor::Watcher
 public:
     static constexpr qsizetype KeepLimit = 64 * 1024;
 
-    PendingConnection(Reactor &reactor, int fd, const QHostAddress &host, QObject *parent = nullptr);
+    PendingConnection(
+        Reactor &reactor, int fd, const QHostAddress &host, QObject *parent = nullptr);
     ~PendingConnection() override;
 
     QHostAddress host() const { return m_host; }

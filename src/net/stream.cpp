@@ -75,7 +75,8 @@ void Stream::updateWatch()
         m_reactor.unwatch(m_watch);
         return;
     }
-    m_reactor.watch(m_watch, m_fd, (reading ? Reactor::Read : 0U) | (m_blocked ? Reactor::Write : 0U));
+    m_reactor.watch(
+        m_watch, m_fd, (reading ? Reactor::Read : 0U) | (m_blocked ? Reactor::Write : 0U));
 }
 
 void Stream::setReading(bool on)

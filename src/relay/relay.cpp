@@ -10,8 +10,8 @@ Relay::Relay(const acl::AllowList &allowed, QObject *parent) : QObject(parent), 
     m_sweep.setTimerType(Qt::CoarseTimer);
     m_sweep.setInterval(m_timeouts.sweep);
     connect(&m_sweep, &QTimer::timeout, this, &Relay::sweep);
-    connect(&m_listener, &net::Listener::ConnectionRequest, this,
-        &Relay::wsListener_ConnectionRequest);
+    connect(
+        &m_listener, &net::Listener::ConnectionRequest, this, &Relay::wsListener_ConnectionRequest);
     connect(&m_listener, &net::Listener::Error, this, &Relay::wsListener_Error);
     for (int i = 0; i < SlotCount; ++i) {
         m_slots.at(static_cast<size_t>(i)) = std::make_unique<Slot>(i, m_reactor, m_lingerer);
@@ -54,7 +54,8 @@ void Relay::wsListener_ConnectionRequest(net::Incoming &request)
     // line's length the request is closed.
     if (m_waiting.size() >= MaxWaiting)
         return;
-    auto waiting = std::make_unique<net::PendingConnection>(m_reactor, request.take(), request.host);
+    auto waiting =
+        std::make_unique<net::PendingConnection>(m_reactor, request.take(), request.host);
     net::PendingConnection *raw = waiting.get();
     connect(raw, &net::PendingConnection::Closed, this, [this, raw] { forget(raw); });
     m_waiting.push_back(std::move(waiting));

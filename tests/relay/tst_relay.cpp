@@ -52,12 +52,12 @@ private Q_SLOTS:
             << u"from x\\x0aProxy [1] Connected to 127.0.0.1"_s << false;
         QTest::newRow("socks4a in pieces")
             << nameRequest(0, "localhost") << grantFor(0) << u"from bob to localhost"_s << true;
-        QTest::newRow("socks5 by address") << socks5(0, v4, 1) << ok5 + granted5 + '\1' + v4
-                                           << u"to 127.0.0.1"_s << false;
-        QTest::newRow("socks5 by name in pieces") << socks5(0, "localhost") << ok5 + granted5
-                                                  << u"to localhost"_s << true;
-        QTest::newRow("socks5 over IPv6") << socks5(0, v6, 4) << ok5 + granted5 + '\4' + v6
-                                          << u"to [::1]"_s << false;
+        QTest::newRow("socks5 by address")
+            << socks5(0, v4, 1) << ok5 + granted5 + '\1' + v4 << u"to 127.0.0.1"_s << false;
+        QTest::newRow("socks5 by name in pieces")
+            << socks5(0, "localhost") << ok5 + granted5 << u"to localhost"_s << true;
+        QTest::newRow("socks5 over IPv6")
+            << socks5(0, v6, 4) << ok5 + granted5 + '\4' + v6 << u"to [::1]"_s << false;
     }
     void handshakeGrantsAndLogs()
     {
@@ -66,8 +66,8 @@ private Q_SLOTS:
         QFETCH(QString, line);
         QFETCH(bool, inPieces);
         Proxy proxy;
-        Destination destination(line.contains(u"::1"_s) ? QHostAddress::LocalHostIPv6
-                                                         : QHostAddress::LocalHost);
+        Destination destination(
+            line.contains(u"::1"_s) ? QHostAddress::LocalHostIPv6 : QHostAddress::LocalHost);
         const quint16 port = destination.port();
         const bool socks4 = req.startsWith('\4');
         req.replace(socks4 ? 2 : req.size() - 2, 2, port16(port));
@@ -113,12 +113,14 @@ private Q_SLOTS:
         const QByteArray v4 = QByteArray::fromHex("7f000001"), ok5 = QByteArray::fromHex("0500");
         const QByteArray fail5 = QByteArray::fromHex("0001000000000000");
         const auto reply5 = [&](char code) { return ok5 + '\5' + code + fail5; };
-        row("socks4, refused", request(0), grantFor(0, 0x5b), "Outbound [0] Error: Connection refused");
+        row("socks4, refused", request(0), grantFor(0, 0x5b),
+            "Outbound [0] Error: Connection refused");
         row("socks4, user id without end", request(0, QByteArray(2000, 'u')).left(1500), {},
             "Proxy [0] Error: SOCKS4 user id too long");
-        row("socks4a, 256-byte name", nameRequest(0, QByteArray(256, 'h')),
-            grantFor(0, 0x5b, true), "Proxy [0] Error: Invalid host name");
-        row("socks5, refused", socks5(0, v4, 1), reply5(5), "Outbound [0] Error: Connection refused");
+        row("socks4a, 256-byte name", nameRequest(0, QByteArray(256, 'h')), grantFor(0, 0x5b, true),
+            "Proxy [0] Error: Invalid host name");
+        row("socks5, refused", socks5(0, v4, 1), reply5(5),
+            "Outbound [0] Error: Connection refused");
         row("socks5, no method 00", QByteArray::fromHex("05020102"), QByteArray::fromHex("05ff"),
             "Proxy [0] Error: No acceptable authentication method");
         row("socks5, BIND", socks5(0, v4, 1).replace(4, 1, "\2"), reply5(7),
@@ -197,6 +199,40 @@ private Q_SLOTS:
         QTRY_COMPARE(destination.peers.at(1)->received, "2nd"_ba);
     }
 
+    void admissionByEntryFormAndFamily_data()
+    {
+        QTest::addColumn<QString>("entry");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<bool>("served");
+        QTest::newRow("range") << u"127.0.0.0/30"_s << u"127.0.0.2"_s << true;
+        QTest::newRow("another address") << u"127.0.0.1"_s << u"127.0.0.2"_s << false;
+        QTest::newRow("IPv6 client") << u"::1"_s << u"::1"_s << true;
+        QTest::newRow("IPv6 client, IPv4 listed") << u"127.0.0.0/8"_s << u"::1"_s << false;
+    }
+    void admissionByEntryFormAndFamily()
+    {
+        QFETCH(QString, entry);
+        QFETCH(QString, from);
+        QFETCH(bool, served);
+        Proxy proxy;
+        proxy.allowed.setEntries({ entry });
+        Destination destination;
+        Client client;
+        const QHostAddress at(from);
+        QVERIFY(client.connectTo(proxy.port, at,
+            at.protocol() == QAbstractSocket::IPv6Protocol
+                ? at
+                : QHostAddress(QHostAddress::LocalHost)));
+        client.socket->write(request(destination.port()));
+        if (!served) {
+            QTRY_VERIFY(client.closed);
+            QVERIFY(proxy.log.isEmpty());
+            return;
+        }
+        QTRY_COMPARE(client.received, grantFor(destination.port()));
+        QCOMPARE(proxy.log.first(), u"Proxy [0] Connection Request from "_s + from);
+    }
+
     void endsTravelAndNothingIsLost_data()
     {
         QTest::addColumn<bool>("clientFirst"); // which side ends its sending first
@@ -238,7 +274,8 @@ private Q_SLOTS:
         QVERIFY(atDestination == (clientFirst ? question : answer));
         const QString up = u"Proxy [0] Connection Closed"_s;
         const QString down = u"Outbound [0] Connection Closed"_s;
-        QCOMPARE(proxy.log.mid(3), clientFirst ? QStringList({ up, down }) : QStringList({ down, up }));
+        QCOMPARE(
+            proxy.log.mid(3), clientFirst ? QStringList({ up, down }) : QStringList({ down, up }));
     }
 
     void vanishedSideIsCutOffNotDrained_data()
@@ -280,7 +317,8 @@ private Q_SLOTS:
         const qint64 before = sent.size() - sender.socket->bytesToWrite();
         QVERIFY(QTest::qWaitFor(
             [&] { return feed(), sender.socket->state() != QTcpSocket::ConnectedState; }, 10000));
-        QVERIFY2(sent.size() - before < (64 << 20), qPrintable(QString::number(sent.size() - before)));
+        QVERIFY2(
+            sent.size() - before < (64 << 20), qPrintable(QString::number(sent.size() - before)));
         QCOMPARE(proxy.log.last(), u"Proxy [0] Connection Closed"_s);
     }
 
@@ -306,7 +344,8 @@ private Q_SLOTS:
             client->socket->write(request(destination.port()));
         }
         QTRY_COMPARE(clients.back()->received, grantFor(destination.port()));
-        QTRY_COMPARE(std::count_if(clients.begin(), clients.end(), [](auto &c) { return c->closed; }), 1);
+        QTRY_COMPARE(
+            std::count_if(clients.begin(), clients.end(), [](auto &c) { return c->closed; }), 1);
         const QString evicted = proxy.log.filter(u"Idle connection closed"_s).value(0);
         QVERIFY(!evicted.isEmpty() && !evicted.startsWith(u"Proxy [0]"_s));
         reader.resume();
@@ -320,14 +359,29 @@ private Q_SLOTS:
         QTest::addColumn<QString>("pipeline"); // %1 proxy port, %2 service port
         QTest::addColumn<QString>("shown"); // the destination as the request line shows it
         const QString curl = u"curl -sS --max-time 30 "_s;
-        QTest::newRow("curl socks4") << u"curl"_s << curl + u"--socks4 127.0.0.1:%1 http://127.0.0.1:%2/"_s << u"127.0.0.1"_s;
-        QTest::newRow("curl socks4a") << u"curl"_s << curl + u"--socks4a 127.0.0.1:%1 http://localhost:%2/"_s << u"localhost"_s;
-        QTest::newRow("curl socks5") << u"curl"_s << curl + u"--socks5 127.0.0.1:%1 http://127.0.0.1:%2/"_s << u"127.0.0.1"_s;
-        QTest::newRow("curl socks5h") << u"curl"_s << curl + u"--socks5-hostname 127.0.0.1:%1 http://localhost:%2/"_s << u"localhost"_s;
-        QTest::newRow("curl socks5 [::1]") << u"curl"_s << curl + u"--socks5 127.0.0.1:%1 http://[::1]:%2/"_s << u"[::1]"_s;
+        QTest::newRow("curl socks4")
+            << u"curl"_s << curl + u"--socks4 127.0.0.1:%1 http://127.0.0.1:%2/"_s
+            << u"127.0.0.1"_s;
+        QTest::newRow("curl socks4a")
+            << u"curl"_s << curl + u"--socks4a 127.0.0.1:%1 http://localhost:%2/"_s
+            << u"localhost"_s;
+        QTest::newRow("curl socks5")
+            << u"curl"_s << curl + u"--socks5 127.0.0.1:%1 http://127.0.0.1:%2/"_s
+            << u"127.0.0.1"_s;
+        QTest::newRow("curl socks5h")
+            << u"curl"_s << curl + u"--socks5-hostname 127.0.0.1:%1 http://localhost:%2/"_s
+            << u"localhost"_s;
+        QTest::newRow("curl socks5 [::1]")
+            << u"curl"_s << curl + u"--socks5 127.0.0.1:%1 http://[::1]:%2/"_s << u"[::1]"_s;
         // Piped clients end their sending after the request and then read the whole answer.
-        QTest::newRow("ncat pipeline") << u"ncat"_s << u"printf 'GET / HTTP/1.0\\r\\n\\r\\n' | ncat --proxy 127.0.0.1:%1 --proxy-type socks4 127.0.0.1 %2"_s << u"127.0.0.1"_s;
-        QTest::newRow("socat pipeline") << u"socat"_s << u"printf 'GET / HTTP/1.0\\r\\n\\r\\n' | socat - SOCKS4:127.0.0.1:127.0.0.1:%2,socksport=%1"_s << u"127.0.0.1"_s;
+        QTest::newRow("ncat pipeline")
+            << u"ncat"_s
+            << u"printf 'GET / HTTP/1.0\\r\\n\\r\\n' | ncat --proxy 127.0.0.1:%1 --proxy-type socks4 127.0.0.1 %2"_s
+            << u"127.0.0.1"_s;
+        QTest::newRow("socat pipeline")
+            << u"socat"_s
+            << u"printf 'GET / HTTP/1.0\\r\\n\\r\\n' | socat - SOCKS4:127.0.0.1:127.0.0.1:%2,socksport=%1"_s
+            << u"127.0.0.1"_s;
     }
     void realClients()
     {
@@ -342,15 +396,18 @@ private Q_SLOTS:
                 QByteArray got;
                 for (QByteArray more = "-"; !more.isEmpty() && !got.contains("\r\n\r\n");)
                     got += more = readAll(fd, 1);
-                writeAll(fd, "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                writeAll(fd,
+                    "HTTP/1.0 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
+                        + "\r\n\r\n" + body);
             },
             shown == u"[::1]"_s);
         QByteArray out;
         if (!runPipeline(tool, pipeline.arg(proxy.port).arg(http.port), out))
             QSKIP("the client is not installed");
         QVERIFY(out.endsWith(body));
-        QVERIFY(proxy.log.filter(u"] Request "_s).value(0).endsWith(
-            u"to %1:%2"_s.arg(shown).arg(http.port)));
+        QVERIFY(proxy.log.filter(u"] Request "_s)
+                    .value(0)
+                    .endsWith(u"to %1:%2"_s.arg(shown).arg(http.port)));
     }
 
     void namesNotInTheHostsFile()
@@ -389,7 +446,8 @@ private Q_SLOTS:
                 if (q.contains("\x04slow"))
                     held.push_back(query);
                 else if (q.contains("\x06v6only") || q.contains("\x03two"))
-                    reply(query, at, type == 1 && q.contains("\x03two") ? 1 : 28, type == 1 ? v4 : v6);
+                    reply(query, at, type == 1 && q.contains("\x03two") ? 1 : 28,
+                        type == 1 ? v4 : v6);
                 else
                     reply(query, at, 0, {});
             }

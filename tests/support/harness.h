@@ -30,7 +30,8 @@ inline QByteArray pattern(qsizetype size, int seed = 0)
     return bytes;
 }
 
-inline QByteArray request(quint16 port, const QByteArray &userId = "bob", quint32 address = 0x7f000001)
+inline QByteArray request(
+    quint16 port, const QByteArray &userId = "bob", quint32 address = 0x7f000001)
 {
     QByteArray r = QByteArray::fromHex("0401") + char(port >> 8) + char(port);
     for (int shift = 24; shift >= 0; shift -= 8)
@@ -119,7 +120,6 @@ struct Client
         socket->setReadBufferSize(0);
         received += socket->readAll();
     }
-    void endSending() { ::shutdown(int(socket->socketDescriptor()), SHUT_WR); }
     void reset()
     {
         const linger hard { 1, 0 };
@@ -128,24 +128,18 @@ struct Client
     }
 };
 
-/// A destination server on loopback that keeps every accepted connection; echoes if asked.
+/// A destination server on loopback that keeps every accepted connection.
 struct Destination
 {
     QTcpServer server;
     std::vector<std::unique_ptr<Client>> peers;
-    bool echo = false;
 
     explicit Destination(const QHostAddress &at = QHostAddress::LocalHost)
     {
         server.listen(at, 0);
         QObject::connect(&server, &QTcpServer::newConnection, &server, [this] {
-            while (QTcpSocket *s = server.nextPendingConnection()) {
-                Client *peer = peers.emplace_back(std::make_unique<Client>(s)).get();
-                QObject::connect(s, &QTcpSocket::readyRead, s, [this, peer] {
-                    if (echo)
-                        peer->socket->write(std::exchange(peer->received, {}));
-                });
-            }
+            while (QTcpSocket *s = server.nextPendingConnection())
+                peers.emplace_back(std::make_unique<Client>(s));
         });
     }
     quint16 port() const { return server.serverPort(); }
@@ -157,7 +151,8 @@ struct Destination
 inline bool writeAll(int fd, const QByteArray &bytes)
 {
     for (qsizetype sent = 0; sent < bytes.size();) {
-        const ssize_t n = ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n =
+            ::send(fd, bytes.constData() + sent, size_t(bytes.size() - sent), MSG_NOSIGNAL);
         if (n <= 0)
             return false;
         sent += n;
@@ -170,7 +165,8 @@ inline QByteArray readAll(int fd, qsizetype size = -1)
     QByteArray got;
     char buffer[65536];
     while (size < 0 || got.size() < size) {
-        const size_t room = size < 0 ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(size - got.size()));
+        const size_t room =
+            size < 0 ? sizeof buffer : std::min<size_t>(sizeof buffer, size_t(size - got.size()));
         const ssize_t n = ::recv(fd, buffer, room, 0);
         if (n <= 0)
             break;
