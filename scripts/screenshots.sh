@@ -5,6 +5,8 @@
 #   2-expanded.png    after Listen and Show Status: the status log with its lines
 #   3-minimised.png   after minimising: the window hidden, our icon in the notification area
 #   4-restored.png    after clicking that icon: the window back at the height it had
+#   5-tray-menu.png   the icon's right-click menu, while minimised
+#   6-tooltip.png     a status line too long for the list, whole in its tooltip
 #
 # The program runs inside `unshare -n`, a network namespace with nothing in it, so pressing
 # Listen can never send UPnP discovery (or anything else) onto the real network; it logs
@@ -29,7 +31,7 @@ unshare -n true 2>/dev/null || die "unshare -n does not work here"
 
 # Tools, and the Debian packages that carry them.
 missing=()
-for pair in Xvfb:xvfb openbox:openbox trayer:trayer xdotool:xdotool import:imagemagick \
+for pair in curl:curl nsenter:util-linux Xvfb:xvfb openbox:openbox trayer:trayer xdotool:xdotool import:imagemagick \
     xwininfo:x11-utils xprop:x11-utils xsetroot:x11-xserver-utils; do
     command -v "${pair%%:*}" >/dev/null 2>&1 || missing+=("${pair#*:}")
 done
@@ -69,8 +71,10 @@ wait_for() { # SECONDS WHAT CONDITION...
     die "timed out waiting for $what"
 }
 
-# The program keeps IPs.txt beside itself: give it a directory of its own.
+# The program keeps IPs.txt beside itself: give it a directory of its own, allowing loopback so
+# that a client in its namespace can make a long line.
 cp "$program" "$work/socks4proxy"
+printf '127.0.0.1\r\n' >"$work/IPs.txt"
 
 # A display of its own (Xvfb picks a free number), small enough to keep the pictures small.
 Xvfb -displayfd 3 -screen 0 400x340x24 -nolisten tcp 3>"$work/display" 2>"$work/xvfb.log" &
@@ -93,6 +97,7 @@ wait_for 10 "the notification area" xdotool search --name '^panel$'
 
 unshare -n env QT_QPA_PLATFORM=xcb "$work/socks4proxy" >"$work/program.log" 2>&1 &
 pids+=($!)
+program_pid=$!
 wait_for 15 "the window" xdotool search --name '^Socks4 Proxy Server$'
 win=$(xdotool search --name '^Socks4 Proxy Server$' | head -n 1)
 
@@ -140,6 +145,11 @@ read -r icon_id icon_pos <<<"$(tray_icon)"
 icon_x=$(echo "$icon_pos" | cut -d+ -f2)
 icon_y=$(echo "$icon_pos" | cut -d+ -f3)
 icon_w=$(xwininfo -id "$icon_id" | awk '/^  Width:/ { print $2 }')
+xdotool mousemove $((icon_x + icon_w / 2)) $((icon_y + icon_w / 2)) click 3
+sleep 1
+shoot 5-tray-menu "the icon's menu, right-clicked"
+xdotool key Escape
+sleep 0.5
 xdotool mousemove $((icon_x + icon_w / 2)) $((icon_y + icon_w / 2)) click 1
 wait_for 5 "the window to come back" viewable "$win"
 wait_for 5 "the icon to go" no_tray_icon
@@ -147,3 +157,20 @@ xdotool mousemove 10 10
 after=$(height)
 shoot 4-restored "icon clicked; window back, $after px high (was $before)"
 [ "$after" = "$before" ] || die "restored at $after px, was $before px"
+
+# A client in the program's namespace asks for a long name; the name cannot be resolved there,
+# but the request's line is logged, wider than the list.
+nsenter -t "$program_pid" -n ip link set lo up # a fresh namespace's loopback is down
+nsenter -t "$program_pid" -n curl -s -m 5 --socks4a 127.0.0.1:1080 \
+    http://a.rather.long.host.name.for.the.status.log.example/ >/dev/null 2>&1 || true
+wait_for 10 "the request's line" grep -q 'to a.rather.long' "$work/program.log"
+# Its row: the log's lines are the program's output without the platform's warnings.
+line=$(grep -v -e '^sendto' -e '^QStandardPaths' -e '^qt\.' "$work/program.log" \
+    | grep -n 'to a.rather.long' | head -n 1 | cut -d: -f1)
+sleep 0.5 # the view shows new lines within 50 ms
+row_height=13 # one line of the 11 px font
+xdotool mousemove --window "$win" 60 $((112 + 2 + (line - 1) * row_height + row_height / 2))
+sleep 0.3
+xdotool mousemove_relative 1 0
+sleep 1.5
+shoot 6-tooltip "hovering line $line of the log"
