@@ -14,11 +14,13 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, QObject *p
     connect(&m_client, &net::Stream::DataArrival, this, &Slot::wsProxy_DataArrival);
     connect(&m_client, &net::Stream::Closed, this, &Slot::wsProxy_Close);
     connect(&m_client, &net::Stream::Error, this, &Slot::wsProxy_Error);
-    connect(&m_client, &net::Stream::SendProgress, this, &Slot::updateReading);
+    connect(&m_client, &net::Stream::SendProgress, this,
+        [this] { drained(m_down, m_destination, m_client); });
     connect(&m_destination, &net::Stream::DataArrival, this, &Slot::wsOutbound_DataArrival);
     connect(&m_destination, &net::Stream::Closed, this, &Slot::wsOutbound_Close);
     connect(&m_destination, &net::Stream::Error, this, &Slot::wsOutbound_Error);
-    connect(&m_destination, &net::Stream::SendProgress, this, &Slot::updateReading);
+    connect(&m_destination, &net::Stream::SendProgress, this,
+        [this] { drained(m_up, m_client, m_destination); });
     connect(&m_connector, &net::Connector::Connected, this, &Slot::wsOutbound_Connect);
     connect(&m_connector, &net::Connector::Failed, this, &Slot::wsOutbound_ConnectFailed);
 }
@@ -148,13 +150,23 @@ void Slot::pump(net::Stream &from, net::Stream &to)
     updateReading();
 }
 
+void Slot::drained(Direction &d, net::Stream &from, net::Stream &to)
+{
+    // A direction held back by a full target goes on in this same wake-up once the target has
+    // room again: its source has most likely been ready all along.
+    const bool wasHeld = d.held;
+    updateReading();
+    if (wasHeld && !d.held && !d.ended && m_phase == Phase::Relaying)
+        pump(from, to);
+}
+
 void Slot::updateReading()
 {
     // The one place that decides which side is read. A direction is held back while its target
-    // is full and until the target's queue is down to ResumeBelow, so that a slow reader on one
-    // side holds the other side back through TCP instead of growing our queues.
+    // is full, so that a slow reader on one side holds the other side back through TCP instead
+    // of growing our queues; it goes on as soon as the target has room.
     const auto flows = [](Direction &d, const net::Stream &to) {
-        d.held = d.held ? (to.BytesToSend() > ResumeBelow || to.isFull()) : to.isFull();
+        d.held = to.isFull();
         return !d.ended && !d.held;
     };
     switch (m_phase) {

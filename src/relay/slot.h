@@ -32,9 +32,6 @@ public:
     /// Client bytes held while the destination is still connecting; past this the client is not
     /// read until the grant.
     static constexpr qsizetype EarlyDataLimit = 64 * 1024;
-    /// A side held back because the other side's queue is full is read again once that queue is
-    /// down to this.
-    static constexpr qint64 ResumeBelow = 256 * 1024;
     /// Rounds of splicing per direction each time a side is ready: a fast stream moves much
     /// with each wake-up, and a slot that is ready again is served after the others.
     static constexpr int RoundsPerWake = 16;
@@ -75,13 +72,15 @@ private:
     void wsOutbound_Error(const QString &description);
 
     void pump(net::Stream &from, net::Stream &to);
+    struct Direction;
+    void drained(Direction &d, net::Stream &from, net::Stream &to);
     void updateReading();
     void enter(Phase phase);
     void log(const char *side, const QString &text);
     void closeSlot();
 
     /// One direction of the relay: whether its source has ended, and whether it is held back
-    /// because its target's queue is full.
+    /// because its target is full.
     struct Direction
     {
         bool ended = false;
