@@ -39,6 +39,7 @@ DecodeResult decodeRequest(const QByteArray &buffer)
     if (buffer.size() < FixedLength)
         return result;
     Request &request = result.request;
+    request.command = static_cast<quint8>(byteAt(buffer, 1));
     request.port = qFromBigEndian<quint16>(buffer.constData() + 2);
     const quint32 address = qFromBigEndian<quint32>(buffer.constData() + 4);
     request.address = address;
