@@ -1,5 +1,6 @@
 #include "fakes.h"
 #include "ui/desktop.h"
+#include "ui/menus.h"
 #include "ui/statusview.h"
 
 #include <QAction>
