@@ -51,13 +51,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     // Admission by entries of the old form (no "/" nor ":"): an exact text match, nothing else.
     if (size >= 4) {
-        QStringList plain = entries;
-        plain.removeIf([](const QString &e) { return e.contains(u'/') || e.contains(u':'); });
+        QStringList oldForm = entries;
+        oldForm.removeIf([](const QString &e) { return e.contains(u'/') || e.contains(u':'); });
         acl::AllowList list;
-        list.setEntries(plain);
-        const QHostAddress client(
-            quint32(data[0]) << 24 | quint32(data[1]) << 16 | quint32(data[2]) << 8 | data[3]);
-        FUZZ_CHECK(list.admits(client) == plain.contains(client.toString()));
+        list.setEntries(oldForm);
+        const QHostAddress client { quint32(data[0]) << 24 | quint32(data[1]) << 16
+            | quint32(data[2]) << 8 | data[3] };
+        FUZZ_CHECK(list.admits(client) == oldForm.contains(client.toString()));
     }
     return 0;
 }
