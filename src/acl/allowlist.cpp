@@ -113,11 +113,6 @@ bool isValidEntry(const QString &answer)
     return true;
 }
 
-bool admits(const QStringList &entries, const QString &address)
-{
-    return entries.contains(address, Qt::CaseSensitive);
-}
-
 AllowList::AllowList(QObject *parent) : QAbstractListModel(parent) { }
 
 AllowList::~AllowList() = default;

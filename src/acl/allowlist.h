@@ -24,10 +24,6 @@ inline constexpr char16_t FileName[] = u"IPs.txt";
 /// typed; only those written as rangeOf describes ever admit anyone.
 bool isValidEntry(const QString &answer);
 
-/// True when the address equals one entry character for character: the rule for dotted
-/// entries alone, kept for callers that hold plain lists. AllowList::admits is the whole rule.
-bool admits(const QStringList &entries, const QString &address);
-
 /// The allow-list as the window shows it and the relay asks it: the entries in order, as typed
 /// (file order, then additions; duplicates allowed), and what they admit, worked out once
 /// whenever they change, not at every connection request.

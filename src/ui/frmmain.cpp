@@ -1,7 +1,7 @@
 #include "frmmain.h"
 
 #include "acl/allowlist.h"
-#include "desktop.h"
+#include "menus.h"
 #include "portmap/portmapping.h"
 #include "portnumber.h"
 #include "relay/relay.h"
@@ -9,16 +9,14 @@
 #include "statusview.h"
 
 #include <QCloseEvent>
+#include <QAction>
 #include <QCoreApplication>
 #include <QDir>
-#include <QFile>
 #include <QIcon>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
-#include <QHostAddress>
 #include <QListView>
-#include <QMenu>
 #include <QPushButton>
 #include <QSystemTrayIcon>
 
@@ -77,25 +75,12 @@ frmMain::frmMain(Environment env, QWidget *parent)
     m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
     connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
 
-    TrayIco = new QSystemTrayIcon(this);
+    m_trayMenu = new TrayMenu(m_env.program, *m_env.dialogs, this);
+    TrayIco = &m_trayMenu->icon();
     TrayIco->setObjectName(QStringLiteral("TrayIco"));
-    connect(TrayIco, &QSystemTrayIcon::activated, this,
-        [this](QSystemTrayIcon::ActivationReason reason) {
-            if (reason == QSystemTrayIcon::Trigger || reason == QSystemTrayIcon::DoubleClick)
-                TrayIco_Activated();
-        });
-    // By right-click; while the window is hidden, the only way to reach its switch and to quit.
-    m_trayMenu = new QMenu(this);
-    m_trayMenu->addAction(QStringLiteral("Show"), this, &frmMain::TrayIco_Activated);
-    m_listenAction = m_trayMenu->addAction(cmdListen->text(), this, &frmMain::cmdListen_Click);
-    m_startAtLogin = m_trayMenu->addAction(QStringLiteral("Start at Login"));
-    m_startAtLogin->setCheckable(true);
-    connect(m_startAtLogin, &QAction::triggered, this, &frmMain::setStartAtLogin);
-    m_trayMenu->addAction(QStringLiteral("Quit"), this, &QWidget::close);
-    // The check mark says whether the entry is there, whoever made or removed it.
-    connect(m_trayMenu, &QMenu::aboutToShow, this,
-        [this] { m_startAtLogin->setChecked(QFile::exists(autostartPath())); });
-    TrayIco->setContextMenu(m_trayMenu);
+    connect(&m_trayMenu->showAction(), &QAction::triggered, this, &frmMain::TrayIco_Activated);
+    connect(&m_trayMenu->listenAction(), &QAction::triggered, this, &frmMain::cmdListen_Click);
+    connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
 
     Form_Load();
 }
@@ -144,7 +129,8 @@ void frmMain::buildControls()
     lstStatus = new StatusView(this);
     lstStatus->setObjectName(QStringLiteral("lstStatus"));
     lstStatus->setModel(m_statusLog);
-    connect(lstStatus, &StatusView::saveRequested, this, &frmMain::saveLog);
+    connect(lstStatus, &StatusView::saveRequested, this,
+        [this] { saveLogAs(this, *m_env.dialogs, *m_statusLog); });
     place(lstStatus, 0, 1680, 3735, 2205);
 
     cmdStatus = new QPushButton(QStringLiteral("Show Status"), this);
@@ -322,25 +308,7 @@ void frmMain::cmdListen_Click()
 void frmMain::setListenCaption(const QString &caption)
 {
     cmdListen->setText(caption);
-    m_listenAction->setText(caption);
-}
-
-void frmMain::setStartAtLogin(bool on)
-{
-    const QString error = on ? writeAutostart(m_env.program) : removeAutostart();
-    m_startAtLogin->setChecked(QFile::exists(autostartPath()));
-    if (!error.isEmpty())
-        m_env.dialogs->critical(this, caption(), error);
-}
-
-void frmMain::saveLog()
-{
-    const QString path = m_env.dialogs->saveFileName(this, QStringLiteral("Save Log"));
-    if (path.isEmpty())
-        return;
-    const QString error = m_statusLog->save(path);
-    if (!error.isEmpty())
-        m_env.dialogs->critical(this, caption(), error);
+    m_trayMenu->listenAction().setText(caption);
 }
 
 void frmMain::cmdStatus_Click()

@@ -9,10 +9,8 @@
 
 QT_BEGIN_NAMESPACE
 class QLabel;
-class QAction;
 class QLineEdit;
 class QListView;
-class QMenu;
 class QPushButton;
 class QSystemTrayIcon;
 QT_END_NAMESPACE
@@ -31,6 +29,7 @@ namespace ui {
 
 class StatusLog;
 class StatusView;
+class TrayMenu;
 
 /// The program's one window. It owns the relay, the port mapping, the allow-list (shown by
 /// lstAllowed), the status log and the notification-area icon, and lives for the whole run.
@@ -72,7 +71,7 @@ public:
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
     /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Quit".
-    QMenu &trayMenu() { return *m_trayMenu; }
+    TrayMenu &trayMenu() { return *m_trayMenu; }
 
 Q_SIGNALS:
     /// The window has begun to close (once).
@@ -99,10 +98,6 @@ private:
     void TrayIco_Activated();
     /// Sets the listener switch's caption, on the button and in the tray menu.
     void setListenCaption(const QString &caption);
-    /// Writes or removes the autostart entry, as "Start at Login" was checked or cleared.
-    void setStartAtLogin(bool on);
-    /// Asks for a file and writes the whole status log into it.
-    void saveLog();
     /// Writes the list to "IPs.txt" (unless that file could not be read); a failure is shown in a
     /// message box, or when nobody may be asked, in the status log.
     void SaveAllowed(bool askNobody = false);
@@ -127,9 +122,7 @@ private:
     QPushButton *cmdStatus = nullptr;
     QLabel *imgIcon = nullptr;
     QSystemTrayIcon *TrayIco = nullptr;
-    QMenu *m_trayMenu = nullptr;
-    QAction *m_listenAction = nullptr;
-    QAction *m_startAtLogin = nullptr;
+    TrayMenu *m_trayMenu = nullptr;
 };
 
 } // namespace ui

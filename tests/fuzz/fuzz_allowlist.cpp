@@ -19,18 +19,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString &answer = entries.first();
     const bool valid = acl::isValidEntry(answer);
     const QStringList parts = answer.split(u'.');
-    for (const QString &part : parts) // valid: four parts, each numeric by the rule
-        FUZZ_CHECK(!valid || (parts.size() == 4 && numeric.match(part).hasMatch()));
+    // Valid without "/" or ":" (the range forms): four parts, each numeric by the rule.
+    const bool oldForm = !answer.contains(u'/') && !answer.contains(u':');
+    for (const QString &part : parts)
+        FUZZ_CHECK(!valid || !oldForm || (parts.size() == 4 && numeric.match(part).hasMatch()));
     // Four plain decimal parts: valid exactly when each is at most 255.
     const auto inRange = [](const QString &part) { return part.toInt() <= 255; };
     if (plain.match(answer).hasMatch())
         FUZZ_CHECK(valid == std::all_of(parts.begin(), parts.end(), inRange));
-    // Admission: an exact match with an entry, nothing else.
-    FUZZ_CHECK(acl::admits(entries, answer) && !acl::admits({}, answer));
+    // Admission by entries of the old form: an exact text match, nothing else.
     if (size >= 4) {
-        const QString client = QHostAddress(qFromBigEndian<quint32>(data)).toString();
-        FUZZ_CHECK(acl::admits(entries, client) == entries.contains(client));
-        FUZZ_CHECK(!acl::admits(entries, client + u' ') || entries.contains(client + u' '));
+        QStringList old = entries;
+        old.removeIf([](const QString &e) { return e.contains(u'/') || e.contains(u':'); });
+        acl::AllowList list;
+        list.setEntries(old);
+        const QHostAddress client(qFromBigEndian<quint32>(data));
+        FUZZ_CHECK(list.admits(client) == old.contains(client.toString()));
     }
     return 0;
 }

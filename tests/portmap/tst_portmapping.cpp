@@ -4,7 +4,6 @@
 #include "portmap/portmapping.h"
 
 #include <QCoreApplication>
-#include <QHash>
 #include <QSemaphore>
 #include <QTest>
 #include <QThread>
@@ -14,58 +13,40 @@ using namespace Qt::StringLiterals;
 
 namespace {
 
-/// The double's script and record; shared with the test, since the worker thread owns the
-/// mapper and may delete it late. Only the worker touches it while calls are under way.
+/// Shared with the test, since the worker owns the mapper and may delete it late. Each call
+/// records itself, takes the next scripted answer (Done when none is left) and a gate permit.
 struct Gateway
 {
-    QStringList calls; ///< "add 1080", "remove 1080"
-    QHash<QString, Outcome> answers; ///< by call, each used once; Done when absent
-    QSemaphore gate { 1000 }, entered, destroyed; ///< each call takes one gate permit
+    QStringList calls, log; ///< "add 1080"...; the lines as the owner's thread got them
+    QList<Outcome> answers;
+    QSemaphore gate { 1000 }, entered, destroyed;
 };
 
-class FakeMapper final : public PortMapper
+struct FakeMapper final : PortMapper
 {
-public:
-    explicit FakeMapper(std::shared_ptr<Gateway> gateway) : m_gateway(std::move(gateway)) { }
-    ~FakeMapper() override { m_gateway->destroyed.release(); }
+    std::shared_ptr<Gateway> g;
+    explicit FakeMapper(std::shared_ptr<Gateway> gateway) : g(std::move(gateway)) { }
+    ~FakeMapper() override { g->destroyed.release(); }
     Outcome add(quint16 port) override { return call(u"add %1"_s.arg(port)); }
     Outcome remove(quint16 port) override { return call(u"remove %1"_s.arg(port)); }
-
-private:
     Outcome call(const QString &what)
     {
-        m_gateway->calls << what;
-        const Outcome outcome = m_gateway->answers.take(what);
-        m_gateway->entered.release();
-        m_gateway->gate.acquire();
+        g->calls << what;
+        const Outcome outcome = g->answers.isEmpty() ? Outcome() : g->answers.takeFirst();
+        g->entered.release();
+        g->gate.acquire();
         return outcome;
     }
-    std::shared_ptr<Gateway> m_gateway;
 };
 
-/// A PortMapping on the double, with its lines as they reach the owner's thread.
-struct Subject
+std::unique_ptr<PortMapping> mappingOn(const std::shared_ptr<Gateway> &g)
 {
-    std::shared_ptr<Gateway> gateway = std::make_shared<Gateway>();
-    std::unique_ptr<PortMapping> mapping =
-        std::make_unique<PortMapping>(std::make_unique<FakeMapper>(gateway));
-    QStringList log;
-    Subject()
-    {
-        QObject::connect(
-            mapping.get(), &PortMapping::LogLine, mapping.get(), [this](const QString &line) {
-                log << (QThread::currentThread() == qApp->thread() ? line : u"elsewhere"_s);
-            });
-    }
-};
-
-struct Case // the gateway's answers, Stop pressed before the exit or not, and what is seen
-{
-    Outcome add, remove;
-    bool stop = false;
-    QStringList lines; ///< after the exit
-    int removals = 0;
-};
+    auto mapping = std::make_unique<PortMapping>(std::make_unique<FakeMapper>(g));
+    QObject::connect(mapping.get(), &PortMapping::LogLine, mapping.get(), [g](const QString &line) {
+        g->log << (QThread::currentThread() == qApp->thread() ? line : u"elsewhere"_s);
+    });
+    return mapping;
+}
 
 } // namespace
 
@@ -81,59 +62,68 @@ private Q_SLOTS:
 
 void tst_PortMapping::answers_data()
 {
-    QTest::addColumn<Case>("run");
-    const QString on = u"UPnP Enabled on 1080."_s, off = u"UPnP Disabled on 1080."_s;
-    const QString none = u"Could not detect UPnP device"_s;
-    const Outcome done, noDevice { Outcome::NoDevice, 0, {} };
-    QTest::newRow("Stop") << Case { done, done, true, { on, off }, 1 };
-    QTest::newRow("exit") << Case { done, done, false, { on, off }, 1 };
-    QTest::newRow("no gateway") << Case { noDevice, noDevice, true, { none, none }, 1 };
-    QTest::newRow("no gateway, exit") << Case { noDevice, done, false, { none }, 0 };
+    QTest::addColumn<QList<Outcome>>("script"); // the gateway's answers, in order
+    QTest::addColumn<bool>("stop"); // pressed before the exit
+    QTest::addColumn<QString>("lines"); // "+" enabled, "-" disabled, "?" no device, or a code
+    QTest::addColumn<int>("removals");
+    const Outcome none { Outcome::NoDevice, 0, {} }, refused { Outcome::Refused, 606, u"No"_s };
+    QTest::newRow("Stop") << QList<Outcome> {} << true << u"+-"_s << 1;
+    QTest::newRow("exit") << QList<Outcome> {} << false << u"+-"_s << 1;
+    QTest::newRow("no gateway") << QList { none, none } << true << u"??"_s << 1;
+    QTest::newRow("no gateway, exit") << QList { none } << false << u"?"_s << 0;
     // Another host holds the port: neither Stop nor the exit may delete what is not ours.
-    QTest::newRow("add refused") << Case { { Outcome::Refused, 718, u"ConflictInMappingEntry"_s },
-        done, true, { u"UPnP Error: 718 ConflictInMappingEntry"_s }, 0 };
+    QTest::newRow("add refused") << QList { Outcome { Outcome::Refused, 718, u"No"_s } } << true
+                                 << u"7"_s << 0;
     // No answer: the gateway may have mapped the port all the same, so Stop removes.
-    QTest::newRow("add timed out") << Case { { Outcome::Refused, -3, u"Miniupnpc HTTP error"_s },
-        done, true, { u"UPnP Error: -3 Miniupnpc HTTP error"_s, off }, 1 };
+    QTest::newRow("add timed out")
+        << QList { Outcome { Outcome::Refused, -3, u"No"_s } } << true << u"3-"_s << 1;
     // Still ours after a failed removal: the exit tries again.
-    QTest::newRow("remove refused")
-        << Case { done, { Outcome::Refused, 606, u"Action not authorized"_s }, true,
-               { on, u"UPnP Error: 606 Action not authorized"_s, off }, 2 };
+    QTest::newRow("remove refused") << QList { Outcome(), refused } << true << u"+6-"_s << 2;
 }
 
 void tst_PortMapping::answers()
 {
-    QFETCH(Case, run);
-    Subject s;
-    s.gateway->answers = { { u"add 1080"_s, run.add }, { u"remove 1080"_s, run.remove } };
-    s.mapping->AddUPnP(1080);
-    QVERIFY(s.gateway->entered.tryAcquire(1, 5000)); // under way: the exit no longer drops it
-    if (run.stop)
-        s.mapping->RemoveUPnP();
-    QVERIFY(s.mapping->shutdown(5000));
-    s.mapping->AddUPnP(1081); // closing: no new mappings
-    QVERIFY(s.mapping->shutdown(5000)); // the worker is idle now
+    QFETCH(QString, lines);
+    QFETCH(int, removals);
+    const auto g = std::make_shared<Gateway>();
+    QFETCH(QList<Outcome>, script);
+    g->answers = script;
+    const auto mapping = mappingOn(g);
+    mapping->AddUPnP(1080);
+    QVERIFY(g->entered.tryAcquire(1, 5000)); // under way: the exit no longer drops it
+    if (QFETCH(bool, stop); stop)
+        mapping->RemoveUPnP();
+    QVERIFY(mapping->shutdown(5000));
+    mapping->AddUPnP(1081); // closing: no new mappings
+    QVERIFY(mapping->shutdown(5000)); // the worker is idle now
     QCoreApplication::sendPostedEvents(); // the lines queued before shutdown() returned
-    QCOMPARE(s.log, run.lines);
-    QCOMPARE(
-        s.gateway->calls, QStringList(u"add 1080"_s) + QStringList(run.removals, u"remove 1080"_s));
+    QStringList expected;
+    for (const QChar c : lines)
+        expected << (c == u'+' ? u"UPnP Enabled on 1080."_s
+                : c == u'-'    ? u"UPnP Disabled on 1080."_s
+                : c == u'?'    ? u"Could not detect UPnP device"_s
+                               : u"UPnP Error: %1 No"_s.arg(c == u'3' ? -3
+                                       : c == u'6'                    ? 606
+                                                                      : 718));
+    QCOMPARE(g->log, expected);
+    QCOMPARE(g->calls, QStringList(u"add 1080"_s) + QStringList(removals, u"remove 1080"_s));
 }
 
 void tst_PortMapping::exitLeavesHungGatewayBehind()
 {
-    Subject s;
-    s.gateway->gate.acquire(1000); // the gateway hangs
-    s.mapping->AddUPnP(1);
-    QVERIFY(s.gateway->entered.tryAcquire(1, 5000));
-    s.mapping->AddUPnP(1080); // queued: the owner's thread does not wait for the gateway
-    QVERIFY(!s.mapping->shutdown(0));
-    s.mapping.reset(); // nor does the destructor: that wait would never end here
-
+    const auto g = std::make_shared<Gateway>();
+    auto mapping = mappingOn(g);
+    g->gate.acquire(1000); // the gateway hangs
+    mapping->AddUPnP(1);
+    QVERIFY(g->entered.tryAcquire(1, 5000));
+    mapping->AddUPnP(1080); // queued: the owner's thread does not wait for the gateway
+    QVERIFY(!mapping->shutdown(0));
+    mapping.reset(); // nor does the destructor: that wait would never end here
     // The gateway answers at last: the abandoned worker drops the queued add, removes what it
     // mapped and ends, deleting the mapper.
-    s.gateway->gate.release(10);
-    QVERIFY(s.gateway->destroyed.tryAcquire(1, 5000));
-    QCOMPARE(s.gateway->calls, (QStringList { u"add 1"_s, u"remove 1"_s }));
+    g->gate.release(10);
+    QVERIFY(g->destroyed.tryAcquire(1, 5000));
+    QCOMPARE(g->calls, (QStringList { u"add 1"_s, u"remove 1"_s }));
 }
 
 QTEST_GUILESS_MAIN(tst_PortMapping)

@@ -7,6 +7,7 @@
 #include <QDir>
 #include <QLineEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSemaphore>
 #include <QTcpServer>
 #include <QTemporaryDir>
@@ -14,16 +15,12 @@
 
 namespace fakes {
 
+using namespace Qt::StringLiterals;
+
 inline QByteArray readFile(const QString &path)
 {
     QFile file(path);
     return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(unreadable)");
-}
-
-inline bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 /// A gateway that says yes without touching the network; a silent one never answers a removal
@@ -41,40 +38,35 @@ struct Gateway final : portmap::PortMapper
     const bool silent;
 };
 
-/// Answers prompts and file choosers from a script and records what was shown, in order:
-/// "prompt|title|text", "critical|title|text", "question|title|text", "save|title", "beep".
+/// Answers prompts, questions ("" is No) and file choosers from a script; records "prompt",
+/// "save", "beep" and "critical|" or "question|" with the message, in order.
 struct Dialogs final : ui::Dialogs
 {
     QStringList answers, shown;
-    bool yes = false; ///< the answer to every question
 
-    QString answer(const QString &what)
+    QString next(const QString &what)
     {
         shown.append(what);
         return answers.isEmpty() ? QString() : answers.takeFirst();
     }
-    QString prompt(QWidget *, const QString &title, const QString &text) override
+    QString prompt(QWidget *, const QString &, const QString &) override
     {
-        return answer(QStringLiteral("prompt|") + title + u'|' + text);
+        return next(u"prompt"_s);
     }
-    void critical(QWidget *, const QString &title, const QString &text) override
+    void critical(QWidget *, const QString &, const QString &t) override
     {
-        shown.append(QStringLiteral("critical|") + title + u'|' + text);
+        shown << u"critical|"_s + t;
     }
-    bool question(QWidget *, const QString &title, const QString &text) override
+    bool question(QWidget *, const QString &, const QString &text) override
     {
-        shown.append(QStringLiteral("question|") + title + u'|' + text);
-        return yes;
+        return !next(u"question|"_s + text).isEmpty();
     }
-    QString saveFileName(QWidget *, const QString &title) override
-    {
-        return answer(QStringLiteral("save|") + title);
-    }
-    void beep() override { shown.append(QStringLiteral("beep")); }
+    QString saveFileName(QWidget *, const QString &) override { return next(u"save"_s); }
+    void beep() override { shown.append(u"beep"_s); }
 };
 
 /// The window with IPs.txt in a temporary directory, scripted dialogs, a switchable
-/// notification area and a captured mirror (or standard output).
+/// notification area and the log's mirror captured (or on standard output).
 struct Window
 {
     QTemporaryDir dir;
@@ -84,12 +76,11 @@ struct Window
     QByteArray mirror;
     std::unique_ptr<ui::frmMain> window;
 
-    ui::frmMain &open(std::unique_ptr<portmap::PortMapper> mapper = nullptr)
+    ui::frmMain &open(std::unique_ptr<portmap::PortMapper> mapper = std::make_unique<Gateway>())
     {
         window.reset(); // a restart: the previous run has finished with IPs.txt
-        ui::Environment env { appDir, QStringLiteral("/opt/x y/socks4proxy"),
-            mapper ? std::move(mapper) : std::make_unique<Gateway>(), std::make_unique<Dialogs>(),
-            [this] { return trayAvailable; }, {} };
+        ui::Environment env { appDir, u"/opt/x y/socks4proxy"_s, std::move(mapper),
+            std::make_unique<Dialogs>(), [this] { return trayAvailable; }, {} };
         script = static_cast<Dialogs *>(env.dialogs.get());
         if (!standardOutput)
             env.output = [this](const QByteArray &chunk) { mirror += chunk; };
@@ -100,35 +91,29 @@ struct Window
     {
         return window->findChild<T *>(name);
     }
-    QLineEdit *txtPort() const { return find<QLineEdit>(QStringLiteral("txtPort")); }
-    void setPort(quint16 port) const { txtPort()->setText(QString::number(port)); }
+    void setPort(quint16 port) const
+    {
+        find<QLineEdit>(u"txtPort"_s)->setText(QString::number(port));
+    }
     void click(const QString &name) const { QTest::mouseClick(find(name), Qt::LeftButton); }
     /// Presses Listen on a port that was free a moment ago, again if someone took it meanwhile.
     quint16 listen() const
     {
-        while (window->proxy().wsListener().State() == net::sckClosed) {
-            QTcpServer probe;
+        for (QTcpServer probe; window->proxy().wsListener().State() == net::sckClosed;) {
             if (probe.listen(QHostAddress::AnyIPv4, 0))
                 setPort(probe.serverPort());
             probe.close();
-            click(QStringLiteral("cmdListen"));
+            click(u"cmdListen"_s);
         }
         return quint16(window->proxy().wsListener().LocalPort());
     }
-    QStringList lines() const { return window->statusLog().lines(); }
     /// The switch's and the gateway's lines, in order (not the relay's, nor a failed Listen).
     QStringList switchLines() const
     {
-        QStringList out = lines();
-        out.removeIf([](const QString &line) {
-            return line.startsWith(u"Listener Error")
-                || !(line.startsWith(u"Listener") || line.startsWith(u"UPnP")
-                    || line.startsWith(u"Could not detect"));
-        });
-        return out;
+        static const QRegularExpression ours(u"^(Listener (?!Error)|UPnP |Could not detect)"_s);
+        return window->statusLog().lines().filter(ours);
     }
-    QString filePath() const { return QDir(appDir).filePath(QStringLiteral("IPs.txt")); }
-    QByteArray file() const { return readFile(filePath()); }
+    QByteArray file() const { return readFile(QDir(appDir).filePath(u"IPs.txt"_s)); }
 };
 
 } // namespace fakes

@@ -1,7 +1,7 @@
 // The program as a desktop ends it, and with its standard output gone or stalled. The test runs
 // itself again as the program ("program DIR GATEWAY LINES": the window with a gateway double and
-// IPs.txt in DIR, listening, with 10.0.0.5 added and LINES status lines logged) with a pipe of its
-// own as standard output. Every wait is bounded: a fault fails with a message, never hangs.
+// IPs.txt in DIR, listening and mapped, 10.0.0.5 added, LINES status lines logged) with a pipe
+// of its own as standard output. Every wait is bounded: a fault fails with a message.
 
 #include "fakes.h"
 #include "ui/program.h"
@@ -32,80 +32,14 @@ int program(char **argv)
     h.click(u"cmdAdd"_s);
     for (int i = 0; i < std::atoi(argv[4]); ++i)
         w.AppendStatus(u"line %1"_s.arg(i));
-    std::fprintf(stderr, "ready %u\n", port);
+    // Ready once mapped, as the log shows it (in the program's own loop, where SIGPIPE is off).
+    QObject::connect(&w.statusLog(), &QAbstractItemModel::rowsInserted, &w, [&h, port] {
+        static bool told = false;
+        if (!told && h.switchLines().size() == 2)
+            told = std::fprintf(stderr, "ready %u\n", port) > 0;
+    });
     return ui::run(w);
 }
-
-struct Program
-{
-    QTemporaryDir dir;
-    QProcess process;
-    int out[2] = { -1, -1 }; ///< the program's standard output
-    QByteArray output, err; ///< read so far
-    quint16 port = 0;
-
-    Program(const char *gateway, int lines, bool readerGone = false)
-    {
-        if (pipe2(out, O_CLOEXEC) != 0)
-            qFatal("pipe2");
-        process.setReadChannel(QProcess::StandardError);
-        process.setChildProcessModifier([this] { dup2(out[1], STDOUT_FILENO); });
-        process.start(QCoreApplication::applicationFilePath(),
-            { u"program"_s, dir.path(), QString::fromLatin1(gateway), QString::number(lines) });
-        ::close(out[1]);
-        if (readerGone)
-            ::close(std::exchange(out[0], -1));
-        port = waitFor("ready ").toUShort();
-    }
-    ~Program()
-    {
-        ::close(out[0]);
-        process.kill();
-        process.waitForFinished(WaitMs);
-    }
-    QByteArray file() const { return fakes::readFile(dir.filePath(u"IPs.txt"_s)); }
-    /// Waits until standard error shows text; returns the rest of its line.
-    QByteArray waitFor(const QByteArray &text)
-    {
-        qsizetype at = -1;
-        while ((at = err.indexOf(text)) < 0 || err.indexOf('\n', at) < 0) {
-            if (!process.waitForReadyRead(WaitMs))
-                return "(ended or silent: " + err + ')';
-            err += process.readAllStandardError();
-        }
-        const qsizetype from = at + text.size();
-        return err.mid(from, err.indexOf('\n', from) - from);
-    }
-    /// Reads standard output until it holds text, or to its end when text is empty.
-    bool readUntil(const QByteArray &text)
-    {
-        char bytes[65536];
-        if (out[0] < 0)
-            return text.isEmpty();
-        pollfd readable = { out[0], POLLIN, 0 };
-        while (text.isEmpty() || !output.contains(text)) {
-            const ssize_t n =
-                poll(&readable, 1, WaitMs) == 1 ? read(out[0], bytes, sizeof bytes) : -1;
-            if (n <= 0)
-                return text.isEmpty() && n == 0;
-            output.append(bytes, n);
-        }
-        return true;
-    }
-    /// Whether the program still serves: a client not on the allow-list is closed at once.
-    bool serves()
-    {
-        QTcpSocket stranger;
-        QSignalSpy gone(&stranger, &QTcpSocket::disconnected);
-        stranger.connectToHost(QHostAddress::LocalHost, port);
-        return gone.wait(WaitMs);
-    }
-    bool end(int signal)
-    {
-        ::kill(pid_t(process.processId()), signal);
-        return readUntil({}) && process.waitForFinished(WaitMs);
-    }
-};
 
 } // namespace
 
@@ -114,68 +48,86 @@ class tst_Program final : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void endSignals_data();
-    void endSignals();
-    void standardOutput_data();
-    void standardOutput();
+    void ends_data();
+    void ends();
 };
 
-void tst_Program::endSignals_data()
+void tst_Program::ends_data()
 {
     QTest::addColumn<int>("signal");
     QTest::addColumn<bool>("slowClose"); // a second signal while the gateway does not answer
-    QTest::newRow("SIGTERM") << SIGTERM << false;
-    QTest::newRow("SIGINT") << SIGINT << false;
-    QTest::newRow("SIGHUP") << SIGHUP << false;
-    QTest::newRow("SIGTERM twice, slow close") << SIGTERM << true;
+    QTest::addColumn<int>("lines"); // logged at the start; nothing is read until the end
+    QTest::addColumn<bool>("readerGone"); // standard output closed at once
+    QTest::newRow("SIGTERM") << SIGTERM << false << 10 << false;
+    QTest::newRow("SIGINT") << SIGINT << false << 10 << false;
+    QTest::newRow("SIGHUP") << SIGHUP << false << 10 << false;
+    QTest::newRow("SIGTERM twice, slow close") << SIGTERM << true << 10 << false;
+    QTest::newRow("reader gone") << SIGTERM << false << 10 << true;
+    QTest::newRow("reader stopped") << SIGTERM << false << 200'000 << false; // beyond a pipe
 }
 
-void tst_Program::endSignals()
+void tst_Program::ends()
 {
     QFETCH(int, signal);
     QFETCH(bool, slowClose);
-    Program p(slowClose ? "silent" : "gateway", 0);
-    QVERIFY2(p.port != 0, p.err.constData());
-    QVERIFY2(p.readUntil("UPnP Enabled on"), p.output.constData());
-    QCOMPARE(p.file(), "10.0.0.5\r\n"); // on disk with the edit
-    QVERIFY(QFile::remove(p.dir.filePath(u"IPs.txt"_s))); // so that only closing writes it again
-    if (slowClose) {
-        ::kill(pid_t(p.process.processId()), signal);
-        QCOMPARE(p.waitFor("removing"), QByteArray());
+    QFETCH(int, lines);
+    QTemporaryDir dir;
+    int out[2] = { -1, -1 };
+    QVERIFY(pipe2(out, O_CLOEXEC) == 0);
+    QProcess process;
+    QByteArray err, output;
+    // Waits until standard error shows text; the rest of its line.
+    const auto waitFor = [&](const QByteArray &text) -> QByteArray {
+        for (qsizetype at; (at = err.indexOf(text)) < 0 || err.indexOf('\n', at) < 0;) {
+            if (!process.waitForReadyRead(WaitMs))
+                return "(ended or silent: " + err + ')';
+            err += process.readAllStandardError();
+        }
+        const qsizetype from = err.indexOf(text) + text.size();
+        return err.mid(from, err.indexOf('\n', from) - from);
+    };
+    process.setReadChannel(QProcess::StandardError);
+    process.setChildProcessModifier([&out] { dup2(out[1], STDOUT_FILENO); });
+    process.start(QCoreApplication::applicationFilePath(),
+        { u"program"_s, dir.path(), slowClose ? u"silent"_s : u"gateway"_s,
+            QString::number(lines) });
+    ::close(out[1]);
+    if (QFETCH(bool, readerGone); readerGone)
+        ::close(std::exchange(out[0], -1));
+    const quint16 port = waitFor("ready ").toUShort();
+    QVERIFY2(port != 0, err.constData());
+    const QString file = dir.filePath(u"IPs.txt"_s);
+    QCOMPARE(fakes::readFile(file), "10.0.0.5\r\n"); // on disk with the edit
+    QVERIFY(QFile::remove(file)); // so that only closing writes it again
+    if (out[0] < 0)
+        QCOMPARE(waitFor("standard output failed (Broken pipe)"),
+            "; the status log is no longer copied there");
+    QTcpSocket stranger; // still served, whatever the output does: closed at once
+    QSignalSpy gone(&stranger, &QTcpSocket::disconnected);
+    stranger.connectToHost(QHostAddress::LocalHost, port);
+    QVERIFY(gone.wait(WaitMs));
+    for (int i = slowClose ? 0 : 1; i < 2; ++i) {
+        ::kill(pid_t(process.processId()), signal);
+        QVERIFY(i || waitFor("removing").isEmpty());
     }
-    QVERIFY2(p.end(signal), "the program did not end");
-    QCOMPARE(p.file(), "10.0.0.5\r\n");
+    char bytes[65536];
+    pollfd readable = { out[0], POLLIN, 0 };
+    for (ssize_t n = 1; out[0] >= 0 && n > 0; output.append(bytes, qMax(n, 0)))
+        n = poll(&readable, 1, WaitMs) == 1 ? read(out[0], bytes, sizeof bytes) : -1;
+    ::close(out[0]);
+    QVERIFY2(process.waitForFinished(WaitMs), "the program did not end");
+    QCOMPARE(fakes::readFile(file), "10.0.0.5\r\n");
     // Closed as the window closes: status 0, the mapping given up and that printed. The second
     // signal ends the program by itself, not by closing's own bound on the wait for the gateway.
-    QCOMPARE(p.process.exitStatus(), slowClose ? QProcess::CrashExit : QProcess::NormalExit);
-    QCOMPARE(p.process.exitCode(), slowClose ? signal : 0);
-    QCOMPARE(p.output.contains("UPnP Disabled on"), !slowClose);
-}
-
-void tst_Program::standardOutput_data()
-{
-    QTest::addColumn<bool>("readerGone");
-    QTest::addColumn<int>("lines");
-    QTest::newRow("reader gone") << true << 10;
-    QTest::newRow("reader stopped") << false << 200'000; // far more than a pipe holds
-}
-
-void tst_Program::standardOutput()
-{
-    QFETCH(bool, readerGone);
-    QFETCH(int, lines);
-    Program p("gateway", lines, readerGone);
-    if (readerGone)
-        QCOMPARE(p.waitFor("standard output failed (Broken pipe)"),
-            "; the status log is no longer copied there");
-    QVERIFY(p.serves()); // still: nothing waits for the output
-    QVERIFY2(p.end(SIGTERM), "the program did not end");
-    QCOMPARE(p.process.exitCode(), 0);
-    QCOMPARE(p.err.count("standard output"), readerGone ? 1 : 0);
+    QCOMPARE(process.exitStatus(), slowClose ? QProcess::CrashExit : QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), slowClose ? signal : 0);
+    QCOMPARE(err.count("standard output"), out[0] < 0 ? 1 : 0);
     QByteArray expected;
-    for (int i = 0; i < lines && !readerGone; ++i)
+    for (int i = 0; i < lines && out[0] >= 0; ++i)
         expected += "line " + QByteArray::number(i) + '\n';
-    QVERIFY(p.output.contains(expected)); // complete and in order, once it is read again
+    QVERIFY(output.contains(expected)); // complete and in order, once it is read again
+    QCOMPARE(
+        output.endsWith(u"UPnP Disabled on %1.\n"_s.arg(port).toUtf8()), out[0] >= 0 && !slowClose);
 }
 
 int main(int argc, char *argv[])
