@@ -2,7 +2,7 @@
 # Installs everything the program, its tests and its benchmarks need from Debian 12's packages.
 # Usage: scripts/install-deps.sh [--run-only | --bench | --fuzz | --package]
 #   (default: what the build and the test suite need; --bench adds the benchmarks' peers;
-#   --fuzz adds clang and libFuzzer for tests/fuzz/fuzz.sh; --package adds what scripts/package.sh
+#   --fuzz adds clang and libFuzzer for scripts/fuzz.sh; --package adds what scripts/package.sh
 #   builds and checks the Debian package with)
 set -euo pipefail
 

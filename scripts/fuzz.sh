@@ -2,10 +2,10 @@
 # Runs each fuzz target for SECONDS under ASan and UBSan (clang-14: scripts/install-deps.sh --fuzz),
 # seeded by the corpus, and prints its runs or finding (exit 1). New inputs stay in
 # build/fuzz/corpus/<target>, findings go to build/fuzz/findings/<target>-*.
-# Usage: tests/fuzz/fuzz.sh SECONDS [TARGET...]   (targets: socks allowlist ipsfile)
+# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: socks allowlist ipsfile)
 set -euo pipefail
-root="$(cd "$(dirname "$0")/../.." && pwd)" && build="$root/build/fuzz" && status=0
-seconds=${1:?usage: tests/fuzz/fuzz.sh SECONDS [TARGET...]} && shift
+root="$(cd "$(dirname "$0")/.." && pwd)" && build="$root/build/fuzz" && status=0
+seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]} && shift
 targets=("$@") && [ $# -gt 0 ] || targets=(socks allowlist ipsfile)
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSOCKS4_FUZZ=ON >/dev/null && cmake --build "$build" -j 2 --target "${targets[@]/#/fuzz_}" >&2
