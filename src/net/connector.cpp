@@ -43,7 +43,7 @@ void Connector::connectTo(const QHostAddress &address, quint16 port)
 void Connector::connectTo(const QString &hostName, quint16 port, Families families)
 {
     start(port);
-    m_lookupId = QHostInfo::lookupHost(
+    QHostInfo::lookupHost(
         hostName, this, [this, families, generation = m_generation](const QHostInfo &info) {
             if (generation == m_generation)
                 lookedUp(info, families);
@@ -52,7 +52,6 @@ void Connector::connectTo(const QString &hostName, quint16 port, Families famili
 
 void Connector::lookedUp(const QHostInfo &info, Families families)
 {
-    m_lookupId = -1;
     if (info.error() != QHostInfo::NoError) {
         failLater(NameNotFound, info.errorString());
         return;
@@ -137,8 +136,8 @@ void Connector::abort()
 {
     ++m_generation;
     m_active = false;
-    if (m_lookupId >= 0)
-        QHostInfo::abortHostLookup(std::exchange(m_lookupId, -1));
+    // A lookup under way is left to finish and its answer dropped (the generation has moved
+    // on): aborting one would leave its pending answer behind, never freed.
     closeAttempt();
     m_addresses.clear();
 }

@@ -58,7 +58,6 @@ private:
     Reactor &m_reactor;
     Reactor::Watch m_watch { this };
     int m_fd = -1;
-    int m_lookupId = -1;
     QList<QHostAddress> m_addresses; ///< still to try, in order
     quint16 m_port = 0;
     int m_lastError = 0;
