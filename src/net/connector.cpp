@@ -43,11 +43,18 @@ void Connector::connectTo(const QHostAddress &address, quint16 port)
 void Connector::connectTo(const QString &hostName, quint16 port, Families families)
 {
     start(port);
-    QHostInfo::lookupHost(
-        hostName, this, [this, families, generation = m_generation](const QHostInfo &info) {
-            if (generation == m_generation)
-                lookedUp(info, families);
-        });
+    m_families = families;
+    // Through a slot by name: a lookup still under way when the program ends then leaves
+    // nothing of ours behind (a functor would stay allocated with the pending answer).
+    m_lookupId = QHostInfo::lookupHost(hostName, this, SLOT(onLookedUp(QHostInfo)));
+}
+
+void Connector::onLookedUp(const QHostInfo &info)
+{
+    if (info.lookupId() != m_lookupId)
+        return; // given up since
+    m_lookupId = -1;
+    lookedUp(info, m_families);
 }
 
 void Connector::lookedUp(const QHostInfo &info, Families families)
@@ -136,8 +143,7 @@ void Connector::abort()
 {
     ++m_generation;
     m_active = false;
-    // A lookup under way is left to finish and its answer dropped (the generation has moved
-    // on): aborting one would leave its pending answer behind, never freed.
+    m_lookupId = -1; // a lookup under way finishes unheard
     closeAttempt();
     m_addresses.clear();
 }

@@ -47,6 +47,9 @@ Q_SIGNALS:
     /// without addresses); `description` is for people.
     void Failed(int error, const QString &description);
 
+private Q_SLOTS:
+    void onLookedUp(const QHostInfo &info);
+
 private:
     void start(quint16 port);
     void lookedUp(const QHostInfo &info, Families families);
@@ -59,6 +62,8 @@ private:
     Reactor::Watch m_watch { this };
     int m_fd = -1;
     QList<QHostAddress> m_addresses; ///< still to try, in order
+    int m_lookupId = -1;
+    Families m_families = Families::Any;
     quint16 m_port = 0;
     int m_lastError = 0;
     quint64 m_generation = 0;
