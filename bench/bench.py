@@ -4,8 +4,10 @@ splice_relay side by side on loopback, each cell in interleaved rounds, one tabl
 ratios. bench/run.sh starts it inside a private network namespace; never run it outside one, as
 the program's Listen sends UPnP discovery."""
 import argparse
+import collections
 import json
 import os
+import re
 import select
 import shutil
 import signal
@@ -18,6 +20,7 @@ import time
 
 CLK_TCK = os.sysconf("SC_CLK_TCK")
 MIB = 1 << 20
+STARTED = time.monotonic()
 children = []  # every process started, ended by stop_all()
 problems = []  # what looked wrong, printed after the table
 
@@ -27,7 +30,7 @@ class BenchError(Exception):
 
 
 def log(*words):
-    print(*words, file=sys.stderr, flush=True)
+    print(f"{time.monotonic() - STARTED:6.1f} s", *words, file=sys.stderr, flush=True)
 
 
 def free_port():
@@ -215,7 +218,7 @@ class Bench:
         try:
             time.sleep(0.5)
             if stream.poll() is not None:
-                raise BenchError(f"download beside the latency probe failed: {stream.stderr.read()}")
+                raise BenchError(f"the download beside the probe failed: {stream.stderr.read()}")
             return self.latency(proxy)
         finally:
             stream.terminate()
@@ -231,7 +234,8 @@ class Bench:
                                  "--proxy", proxy.address()],
                                 stdout=subprocess.PIPE, text=True)
         try:
-            if not select.select([load.stdout], [], [], 30)[0] or load.stdout.readline() != "ready\n":
+            ready = select.select([load.stdout], [], [], 30)[0]
+            if not ready or load.stdout.readline() != "ready\n":
                 raise BenchError("slow readers: no grants for 16 clients within 30 s")
             time.sleep(self.a.settle)
             peak = 0
@@ -248,12 +252,20 @@ class Bench:
         time.sleep(2)  # the slots end, each within a second of its client
         return (peak - idle) / MIB, idle / MIB, rss(pid) / MIB
 
+    def log_errors(self, proxy):
+        """The program's "Error" lines by form (numbers as N), most frequent first."""
+        with open(os.path.join(os.path.dirname(proxy.process.args[0]), "stdout.log"), "rb") as f:
+            lines = f.read().decode(errors="replace").splitlines()
+        forms = collections.Counter(re.sub(r"\d+", "N", ln) for ln in lines if "Error" in ln)
+        return len(lines), forms.most_common(5)
+
     # --- the cells -----------------------------------------------------------------------------
 
     def live_program(self):
         if self.program.process.poll() is not None:
-            problems.append(f"the program ended during the run, status {self.program.process.returncode}"
-                            f" (log in {os.path.dirname(self.program.process.args[0])})")
+            p = self.program.process
+            problems.append(f"the program ended during the run, status {p.returncode}"
+                            f" (log in {os.path.dirname(p.args[0])})")
             self.program = self.start_program(["127.0.0.1", "::1"])
         return self.program
 
@@ -268,7 +280,8 @@ class Bench:
 
     def trio(self, measure):
         return [("program", lambda: measure(self.live_program())),
-                ("Dante", lambda: measure(self.dante)), ("splice_relay", lambda: measure(self.splice))]
+                ("Dante", lambda: measure(self.dante)),
+                ("splice_relay", lambda: measure(self.splice))]
 
     def run(self):
         a = self.a
@@ -314,7 +327,8 @@ class Bench:
 
         def fairness():
             measure = lambda p: (self.latency(p), self.busy_latency(p))  # noqa: E731
-            f = self.rounds("latency idle, busy", [s for s in self.trio(measure) if s[0] != "Dante"])
+            f = self.rounds("latency idle, busy",
+                            [s for s in self.trio(measure) if s[0] != "Dante"])
             slowdown = lambda x: x[1] / x[0]  # noqa: E731
             return (f"busy/idle {med(f['program'], slowdown):.2f} (p50 {med(f['program'], 0):.0f}"
                     f" -> {med(f['program'], 1):.0f} us)",
@@ -337,13 +351,15 @@ class Bench:
             if above > 16:
                 problems.append(f"memory with slow readers: {above:.1f} MiB above idle (target 16)")
             return (f"{above:+.1f} MiB",
-                    f"target <= 16 MiB; idle {idle:.1f} MiB, {after:.1f} MiB after the clients left")
+                    f"target <= 16 MiB; idle {idle:.1f} MiB, "
+                    f"{after:.1f} MiB after the clients left")
         cell("memory: 16 slow readers, peak RSS above idle", memory)
 
         last_rss = rss(self.live_program().process.pid)
         status = stop(self.program.process)
         if status != 0:
             problems.append(f"the program ended with status {status} on SIGTERM")
+        self.errors = self.log_errors(self.program)
 
         def admission():
             many = [f"10.{i}.0.0/16" if i % 100 == 0 else f"fd00::{i:x}" if i % 100 == 50
@@ -358,7 +374,8 @@ class Bench:
             f = self.rounds("admission", [("1 entry", lambda: with_list(["127.0.0.1"])),
                                           ("many", lambda: with_list(many + ["127.0.0.1"]))])
             return (f"{med(f['many']):.0f} /s with {a.entries} entries",
-                    f"over 1 entry's ({med(f['1 entry']):.0f} /s) {ratio(f, 'many', '1 entry'):.2f}")
+                    f"over 1 entry's ({med(f['1 entry']):.0f} /s) "
+                    f"{ratio(f, 'many', '1 entry'):.2f}")
         cell(f"admission: SOCKS4 handshakes/s, {a.entries} allow-list entries", admission)
         return rows, first_rss, last_rss
 
@@ -413,12 +430,16 @@ def main():
     if last_rss - first_rss > 16 * MIB:
         problems.append(f"the program grew from {first_rss / MIB:.1f} to {last_rss / MIB:.1f} MiB")
     print(f"{start}, {os.cpu_count()} cores, load average {load[0]:.2f} at the start and "
-          f"{os.getloadavg()[0]:.2f} at the end; {a.rounds} round(s), medians of same-round ratios\n")
+          f"{os.getloadavg()[0]:.2f} at the end; {a.rounds} round(s), "
+          "medians of same-round ratios\n")
     print("| cell | program | against (same run) |\n|---|---|---|")
     for row in rows:
         print("| " + " | ".join(row) + " |")
     print(f"\nThe program's RSS: {first_rss / MIB:.1f} MiB after start, {last_rss / MIB:.1f} MiB "
           "before the admission cell's restarts.")
+    lines, forms = bench.errors
+    print(f"Its log: {lines} lines; error lines by form: "
+          + ("; ".join(f"{n} x {form}" for form, n in forms) or "none") + ".")
     for p in problems:
         print(f"problem: {p}")
     shutil.rmtree(bench.work, ignore_errors=True)
