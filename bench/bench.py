@@ -228,7 +228,7 @@ class Bench:
         """Peak RSS above idle while 16 clients of flat-out destinations read 1 byte per 100 ms
         (half of them) or nothing; sampled after the first settle seconds."""
         pid = proxy.process.pid
-        idle = rss(pid)
+        idle, cpu = rss(pid), cpu_seconds(pid)
         load = subprocess.Popen([self.tool("socksload"), "slow", "--clients", "16",
                                  "--seconds", str(self.a.slow_seconds), "--every-ms", "100",
                                  "--proxy", proxy.address()],
@@ -249,8 +249,9 @@ class Bench:
             if load.poll() is None:
                 load.kill()
             load.wait()
+        cpu = cpu_seconds(pid) - cpu  # a proxy that spins on a full path would show here
         time.sleep(2)  # the slots end, each within a second of its client
-        return (peak - idle) / MIB, idle / MIB, rss(pid) / MIB
+        return (peak - idle) / MIB, idle / MIB, rss(pid) / MIB, cpu
 
     def log_errors(self, proxy):
         """The program's "Error" lines by form (numbers as N), most frequent first."""
@@ -347,12 +348,13 @@ class Bench:
         cell("handshakes", handshakes)
 
         def memory():
-            above, idle, after = self.slow_readers(self.live_program())
+            above, idle, after, cpu = self.slow_readers(self.live_program())
             if above > 16:
                 problems.append(f"memory with slow readers: {above:.1f} MiB above idle (target 16)")
             return (f"{above:+.1f} MiB",
                     f"target <= 16 MiB; idle {idle:.1f} MiB, "
-                    f"{after:.1f} MiB after the clients left")
+                    f"{after:.1f} MiB after the clients left; {cpu:.2f} CPU-s in "
+                    f"{a.slow_seconds:g} s")
         cell("memory: 16 slow readers, peak RSS above idle", memory)
 
         last_rss = rss(self.live_program().process.pid)
