@@ -418,6 +418,10 @@ def main():
         if getattr(a, k) is None:
             setattr(a, k, v)
     a.build = os.path.abspath(a.build)
+    with open("/proc/net/dev") as f:  # this network namespace's interfaces
+        interfaces = [line.split(":")[0].strip() for line in f.readlines()[2:]]
+    if interfaces != ["lo"]:
+        sys.exit("bench: run me through bench/run.sh: in a network namespace that holds only lo")
     for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(s, stop_all)
     start, load = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), os.getloadavg()
