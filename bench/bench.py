@@ -81,10 +81,12 @@ def stop(p, seconds=10):
     return p.returncode
 
 
-def stop_all(*_):
+def stop_all(*signalled):
+    if signalled:
+        log("interrupted: ending every process started")
     for p in list(children):
         stop(p, 3)
-    if _:
+    if signalled:
         sys.exit(1)
 
 
@@ -116,13 +118,13 @@ class Proxy:
 class Bench:
     def __init__(self, a):
         self.a = a
-        self.work = tempfile.mkdtemp(prefix="socks4bench.")
         self.tool = lambda name: os.path.join(a.build, "bench", name)
         self.program_exe = os.path.join(a.build, "src", "ui", "socks4proxy")
         for path in (self.program_exe, self.tool("socksbench"), self.tool("splice_relay"),
                      self.tool("socksload")):
             if not os.access(path, os.X_OK):
                 raise BenchError(f"{path} is missing: build with scripts/build.sh Release --bench")
+        self.work = tempfile.mkdtemp(prefix="socks4bench.")  # logs; kept when the run fails
 
     # --- the three proxies ---------------------------------------------------------------------
 
@@ -179,8 +181,10 @@ class Bench:
 
     def run_json(self, command, timeout):
         r = subprocess.run(command, capture_output=True, text=True, timeout=timeout)
-        lines = r.stdout.strip().splitlines()
-        result = json.loads(lines[-1]) if lines else {"ok": False, "error": r.stderr.strip()}
+        try:
+            result = json.loads(r.stdout.strip().splitlines()[-1])
+        except (IndexError, ValueError):
+            result = {"ok": False, "error": f"status {r.returncode}: {r.stderr.strip()[-300:]}"}
         if not result.get("ok"):
             raise BenchError(f"{' '.join(command[:2])} via {command[-1]}: {result.get('error')}")
         return result
@@ -197,8 +201,8 @@ class Bench:
         cpu = cpu_seconds(proxy.process.pid) - before
         return r["mbps"], r["total_bytes"] / cpu if cpu > 0 else float("inf")
 
-    def handshakes(self, proxy, count=None):
-        return self.socksbench(proxy, "handshake", "--count", str(count or self.a.count),
+    def handshakes(self, proxy):
+        return self.socksbench(proxy, "handshake", "--count", str(self.a.count),
                                "--parallel", str(self.a.parallel))["conn_per_s"]
 
     def socks5_handshakes(self, proxy):
@@ -425,12 +429,12 @@ def main():
     for s in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(s, stop_all)
     start, load = time.strftime("%Y-%m-%d %H:%M UTC", time.gmtime()), os.getloadavg()
+    bench = None
     try:
         bench = Bench(a)
         rows, first_rss, last_rss = bench.run()
     except BenchError as e:
-        stop_all()
-        sys.exit(f"bench: {e}")
+        sys.exit(f"bench: {e}" + (f" (logs in {bench.work})" if bench else ""))
     finally:
         stop_all()
     if last_rss - first_rss > 16 * MIB:
