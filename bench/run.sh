@@ -1,19 +1,27 @@
 #!/usr/bin/env bash
-# Builds Release and runs the benchmarks, printing their figures.
-# Usage: bench/run.sh [--quick] [bench_relay options...]   (bench_relay --help lists them)
-# danted (dante-server) and bench/splicerelay.c are started as comparisons; that needs root
-# (bench_relay runs in a private network namespace of its own).
+# The benchmark (bench/README.md): installs the peers, builds the program (Release) with the
+# benchmark's tools, then runs bench/bench.py inside a private network namespace that holds only
+# loopback: pressing Listen sends UPnP discovery, which must not reach any real network.
+# Usage: bash bench/run.sh [--quick] [bench.py options; --help lists them]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/install-deps.sh" --bench
-dir="$("$root/scripts/build.sh" Release | tail -n 1)"
-echo "== bench_relay ($dir/bench) =="
-"$dir/bench/bench_relay" "$@"
-# Many short connections through the program with its window open, against Dante; then the busy
-# page in Chromium and curl. Both run in private network namespaces of their own.
-quick=()
-for a in "$@"; do [ "$a" = --quick ] && quick=(--quick); done
-echo "== bench_handshake =="
-"$dir/bench/bench_handshake" "${quick[@]}"
-echo "== busy page =="
-"$root/bench/busypage.sh" --window "$dir/bench/bench_window"
+if [ "${SOCKS4_BENCH_INSIDE:-}" != 1 ]; then
+    bash "$root/scripts/install-deps.sh" --bench
+    dir="$(bash "$root/scripts/build.sh" Release --bench)"
+    as=(-rn)
+    [ "$(id -u)" -eq 0 ] && as=(-n)
+    exec env SOCKS4_BENCH_INSIDE=1 SOCKS4_BENCH_BUILD="$dir" unshare "${as[@]}" bash "$0" "$@"
+fi
+ip link set lo up
+run=(python3 "$root/bench/bench.py" --build "$SOCKS4_BENCH_BUILD" "$@")
+if command -v xvfb-run >/dev/null; then
+    run=(xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}")
+else
+    export QT_QPA_PLATFORM=offscreen
+fi
+# The run is a process group of its own (bench.py ends every process it started when told to):
+# an interrupted run.sh ends that group.
+setsid "${run[@]}" &
+pid=$!
+trap 'kill -TERM -- "-$pid" 2>/dev/null || true; wait "$pid" || true' INT TERM HUP
+wait "$pid"

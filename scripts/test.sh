@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is needed, builds and runs the whole test suite through CTest.
-# Usage: scripts/test.sh [--sanitize] [--werror]
+# Usage: scripts/test.sh [--sanitize] [--werror] [--bench]
+# --bench also builds the benchmark's tools, so they keep compiling; CTest runs none of them.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"

@@ -35,12 +35,6 @@ QStringList StatusLog::lines() const
     return all;
 }
 
-void StatusLog::flush()
-{
-    showPending();
-    m_mirror.flush();
-}
-
 QString StatusLog::save(const QString &path) const
 {
     QSaveFile file(path);

@@ -38,11 +38,8 @@ public:
     /// Lines appended so far, including those not yet shown.
     qsizetype size() const { return m_lines.size(); }
     QString line(qsizetype i) const { return m_lines.at(i); }
-    /// A copy of every line (for tests and benchmarks: it costs what the compact log saves).
+    /// A copy of every line (for tests: it costs what the compact log saves).
     QStringList lines() const;
-    /// Shows the pending lines now and mirrors what the output takes without waiting
-    /// (otherwise done when control returns to the loop).
-    void flush();
     /// Writes every line so far into the file at path, as UTF-8, each ended by "\n" and not
     /// escaped; on failure, the reason.
     QString save(const QString &path) const;

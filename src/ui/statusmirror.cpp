@@ -65,11 +65,6 @@ void StatusMirror::linesAdded()
         postTurn();
 }
 
-void StatusMirror::flush()
-{
-    writePending(m_lines.size());
-}
-
 void StatusMirror::postTurn()
 {
     m_turnPosted = true;

@@ -42,8 +42,6 @@ public:
 
     /// Lines were added to the store: they are printed when control returns to the loop.
     void linesAdded();
-    /// Prints what the output takes without waiting.
-    void flush();
 
 private:
     void postTurn();
