@@ -43,6 +43,12 @@ void PendingConnection::socketReady(bool)
     }
     if (n < 0 && (errno == EAGAIN || errno == EINTR))
         return;
+    if (n == 0 && !m_received.isEmpty() && !std::exchange(m_ended, true)) {
+        // It ended its sending after what may be its whole request (and data): a half-close,
+        // not a departure; it still waits for its answer. A reset is still reported.
+        m_reactor.watch(m_watch, m_fd, Reactor::None);
+        return;
+    }
     if (room <= 0) {
         int error = 0;
         socklen_t length = sizeof error;

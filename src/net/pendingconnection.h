@@ -28,7 +28,7 @@ public:
     int take(QByteArray &received);
 
 Q_SIGNALS:
-    /// The client closed or reset the connection while waiting.
+    /// The client left while waiting: it reset, or closed before sending anything.
     void Closed();
 
 private:
@@ -39,6 +39,7 @@ private:
     int m_fd = -1;
     QHostAddress m_host;
     QByteArray m_received;
+    bool m_ended = false; ///< its sending is over
 };
 
 } // namespace net
