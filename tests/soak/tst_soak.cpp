@@ -75,6 +75,8 @@ bool runClient(const Job &job, quint16 proxy, quint16 destination, quint16 close
         return writeAll(fd, request.first(job.cut % request.size()));
     const qsizetype early = job.eager && !refused ? std::min<qsizetype>(job.up, 16384) : 0;
     writeAll(fd, request + job.bytes(true).first(early));
+    if (early == job.up && job.eager && job.ending == Ending::ClientFirst)
+        ::shutdown(fd, SHUT_WR); // all sent, and ended, before the reply
     // SOCKS4's reply, or SOCKS5's method and reply, which names an IPv4 address (the destination).
     const QByteArray reply = readAll(fd, socks4 ? 8 : 12);
     if (refused) // by name too: each of its addresses is tried (and refused)
