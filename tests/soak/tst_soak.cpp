@@ -108,7 +108,7 @@ private Q_SLOTS:
     void manyConnectionsEndingEveryWay()
     {
         std::signal(SIGPIPE, SIG_IGN); // as in the program: splicing to a reset peer raises it
-        const int count = std::max(qEnvironmentVariableIntValue("SOAK_CONNECTIONS"), 2000);
+        const int count = std::max(qEnvironmentVariableIntValue("SOAK_CONNECTIONS"), 3000);
         auto proxy = std::make_unique<Proxy>();
         QVERIFY(proxy->port != 0);
         QTcpSocket closed; // bound, never listening: connections to it are refused
@@ -151,7 +151,7 @@ private Q_SLOTS:
                     finished(job, runClient(job, to, port, refusing));
             });
         }
-        loop.enterLoop(240);
+        loop.enterLoop(240 + count / 100);
         if (loop.timeout())
             proxy.reset(); // every connection ends with it, and every thread with them
         for (std::thread &client : clients)
