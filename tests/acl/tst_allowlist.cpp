@@ -26,14 +26,15 @@ void tst_AllowList::addCheck()
     // Without "/" or ":" the old rule: four parts, each a number from 0 to 255 with an optional
     // sign, an optional exponent and blanks around it. With them, the range forms only.
     const QStringList valid { u"10.0.0.5"_s, u" 10.\t0\t .0.5 "_s, u"010.0.0.5"_s,
-        u"1e2.25E1.5e+1.1e-1"_s, u"+1.-0.+0.0e99999"_s, u"10.0.0.0/8"_s, u"0.0.0.0/0"_s,
-        u"192.168.1.5/24"_s, u"::1"_s, u"fd00::/8"_s, u"::ffff:1.2.3.4/128"_s, u"::/0"_s };
+        u"0000000000000000000000000000000000000255.0.0.1"_s, u"1e2.25E1.5e+1.1e-1"_s,
+        u"+1.-0.+0.0e99999"_s, u"10.0.0.0/8"_s, u"0.0.0.0/0"_s, u"192.168.1.5/24"_s, u"::1"_s,
+        u"fd00::/8"_s, u"::ffff:1.2.3.4/128"_s, u"::/0"_s };
     const QStringList invalid { u"10.0.0"_s, u"10.0.0.5.6"_s, u"10.0.0.256"_s, u"-1e-999.0.0.1"_s,
-        u"10..0.5"_s, u"&H0A.0.0.1"_s, u"1 0.0.0.5"_s, u"26e1.0.0.1"_s, u"1e+.0.0.1"_s,
-        u"0x0A.0.0.1"_s, u"nan.0.0.1"_s, u"inf.0.0.1"_s, u"\uff11.0.0.1"_s, u"1,5.0.0.1"_s,
-        u"10.0.0.0/33"_s, u"10.0.0.0/"_s, u"10.0.0/8"_s, u"10.0.0.01/8"_s, u" 10.0.0.0/8"_s,
-        u"10.0.0.0/08"_s, u"::g"_s, u"fe80::1%eth0"_s, u"::1/129"_s, u" ::1"_s, u"[::1]"_s,
-        u"1.2.3.4:80"_s, u"::1/"_s, u"/8"_s };
+        u"10..0.5"_s, u"&H0A.0.0.1"_s, u"1 0.0.0.5"_s, u"26e1.0.0.1"_s, u"1e99999.0.0.1"_s,
+        u"1e+.0.0.1"_s, u"0x0A.0.0.1"_s, u"nan.0.0.1"_s, u"inf.0.0.1"_s, u"\uff11.0.0.1"_s,
+        u"1,5.0.0.1"_s, u"10.0.0.0/33"_s, u"10.0.0.0/"_s, u"10.0.0/8"_s, u"10.0.0.01/8"_s,
+        u" 10.0.0.0/8"_s, u"10.0.0.0/08"_s, u"::g"_s, u"fe80::1%eth0"_s, u"::1/129"_s, u" ::1"_s,
+        u"[::1]"_s, u"1.2.3.4:80"_s, u"::1/"_s, u"/8"_s };
     for (const QString &answer : valid)
         QVERIFY2(acl::isValidEntry(answer), qPrintable(answer));
     for (const QString &answer : invalid)
