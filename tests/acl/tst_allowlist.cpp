@@ -103,19 +103,13 @@ void tst_AllowList::loadAndSave()
     const auto names = [](const QString &dir) {
         return QDir(dir).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
     };
+    // What is written, and read back, the window's edits check; here: a save through a temporary
+    // file leaves nothing else behind.
     QTemporaryDir dir;
-    const acl::LoadResult none = acl::load(dir.path());
-    QVERIFY(none.ok && !none.exists && none.entries.isEmpty());
-    const QStringList list { u"127.0.0.1"_s, {}, u"::1"_s, u"\u00ff"_s };
+    const QStringList list { u"127.0.0.1"_s };
     QVERIFY(acl::save(dir.path(), list).ok);
     const QString path = dir.filePath(u"IPs.txt"_s);
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QCOMPARE(file.readAll(), "127.0.0.1\r\n\r\n::1\r\n\xff\r\n"_ba);
-    QCOMPARE(names(dir.path()), QStringList(u"IPs.txt"_s)); // no temporary file left behind
-    const acl::LoadResult loaded = acl::load(dir.path());
-    QVERIFY(loaded.ok && loaded.exists);
-    QCOMPARE(loaded.entries, list);
+    QCOMPARE(names(dir.path()), QStringList(u"IPs.txt"_s));
 
     // Even root can neither read nor replace a directory in the file's place. A failed save
     // leaves everything as it was.
