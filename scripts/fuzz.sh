@@ -2,11 +2,11 @@
 # Runs each fuzz target for SECONDS under ASan and UBSan (clang-14: scripts/install-deps.sh --fuzz),
 # seeded by the corpus, and prints its runs or finding (exit 1). New inputs stay in
 # build/fuzz/corpus/<target>, findings go to build/fuzz/findings/<target>-*.
-# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: socks allowlist ipsfile)
+# Usage: scripts/fuzz.sh SECONDS [TARGET...]   (targets: socks)
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)" && build="$root/build/fuzz" && status=0
 seconds=${1:?usage: scripts/fuzz.sh SECONDS [TARGET...]} && shift
-targets=("$@") && [ $# -gt 0 ] || targets=(socks allowlist ipsfile)
+targets=("$@") && [ $# -gt 0 ] || targets=(socks)
 CC=clang-14 CXX=clang++-14 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
     -DSOCKS4_FUZZ=ON >/dev/null && cmake --build "$build" -j 2 --target "${targets[@]/#/fuzz_}" >&2
 for t in "${targets[@]}"; do # inputs up to a request with the longest user id and name, in chunks
