@@ -4,6 +4,7 @@
 #include "sockaddr.h"
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -25,7 +26,12 @@ bool peerWentAway(int error)
 
 Stream::Stream(Reactor &reactor, Lingerer &lingerer, QObject *parent)
     : QObject(parent), m_reactor(reactor), m_lingerer(lingerer)
-{ }
+{
+    // Splicing into a socket whose peer has gone raises SIGPIPE, and splice, unlike send,
+    // cannot be told not to: the failure must come back as EPIPE, an ordinary end of one
+    // connection, instead of ending (or, under a crash handler, aborting) the whole program.
+    std::signal(SIGPIPE, SIG_IGN);
+}
 
 Stream::~Stream()
 {
