@@ -10,7 +10,7 @@ SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
 build=(cmake ninja-build g++ qt6-base-dev libgl-dev libminiupnpc-dev)
-test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat socat curl python3
+test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl python3
       xvfb xauth util-linux)
 bench=(dante-server)
 fuzz=(clang-14 libclang-rt-14-dev)

@@ -63,15 +63,6 @@ void tst_Gateway::mapAndUnmap()
     mapping->AddUPnP(80);
     seen({ u"UPnP Error: 606 Action not authorized"_s });
     QVERIFY(mapping->shutdown(WaitMs));
-
-    // No network left: no gateway to be found.
-    QCOMPARE(QProcess::execute(u"ip"_s, { u"link"_s, u"set"_s, u"lan0"_s, u"down"_s }), 0);
-    mapping = std::make_unique<portmap::PortMapping>(portmap::makeUpnpMapper());
-    log();
-    lines.clear();
-    expected.clear();
-    mapping->AddUPnP(2080);
-    seen({ u"Could not detect UPnP device"_s });
 }
 
 QTEST_GUILESS_MAIN(tst_Gateway)

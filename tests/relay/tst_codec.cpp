@@ -133,17 +133,6 @@ private Q_SLOTS:
         for (qsizetype cut = 0; cut < decided; ++cut)
             QCOMPARE(socks5::decodeRequest(bytes.first(cut)).status, Status5::NeedMore);
     }
-    void greetingRequestAndPayloadInOneBuffer()
-    {
-        const QByteArray bytes = hex("050100 0501 00 03 09 6C6F63616C686F7374 1F90") + "ping";
-        const socks5::GreetingResult greeting = socks5::decodeGreeting(bytes);
-        QCOMPARE(greeting.status, Greeting::Accepted);
-        const socks5::RequestResult result = socks5::decodeRequest(bytes.sliced(greeting.consumed));
-        QCOMPARE(result.status, Status5::Complete);
-        QCOMPARE(result.request.hostName, "localhost"_ba);
-        QCOMPARE(bytes.sliced(greeting.consumed + result.request.consumed), "ping"_ba);
-    }
-
     void replies()
     {
         QCOMPARE(socks5::methodReply(true) + socks5::methodReply(false), hex("0500 05FF"));

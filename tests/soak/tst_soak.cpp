@@ -72,7 +72,7 @@ bool runClient(const Job &job, quint16 proxy, quint16 destination, quint16 close
     const QByteArray &request = requests[int(job.protocol)];
     if (job.ending == Ending::Leaves)
         return writeAll(fd, request.first(job.cut % request.size()));
-    const qsizetype early = job.eager && !refused ? std::min<qsizetype>(job.up, 16384) : 0;
+    const qsizetype early = job.eager && !refused ? std::min<qsizetype>(job.up, 128 << 10) : 0;
     writeAll(fd, request + job.bytes(true).first(early));
     if (early == job.up && job.eager && job.ending == Ending::ClientFirst)
         ::shutdown(fd, SHUT_WR); // all sent, and ended, before the reply
@@ -122,8 +122,8 @@ private Q_SLOTS:
         // Lanes: a client thread each, with a destination of its own; half of them wait in line.
         std::vector<std::vector<Job>> lanes(2 * relay::Relay::SlotCount);
         std::mt19937 rng(20261207);
-        // Up to 512 KiB, about as many of each order of magnitude, from one draw.
-        const auto size = [](unsigned r) { return qsizetype((r >> 13) >> (r % 20)); };
+        // Up to 2 MiB, about as many of each order of magnitude, from one draw.
+        const auto size = [](unsigned r) { return qsizetype((r >> 11) >> (r % 22)); };
         for (int id = 0; id < count; ++id) {
             // Three in ten for each normal ending, one for each other; braced lists run in order.
             const unsigned ending = rng() % 10;

@@ -193,18 +193,15 @@ struct ThreadServer
     std::atomic<int> served = 0;
     std::thread thread;
 
-    explicit ThreadServer(std::function<void(int)> serve, bool ipv6 = false)
+    explicit ThreadServer(std::function<void(int)> serve)
     {
-        fd = ::socket(ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in6 at6 {};
-        at6.sin6_family = AF_INET6;
-        at6.sin6_addr = in6addr_loopback;
+        fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in at { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
-        auto *a = ipv6 ? reinterpret_cast<sockaddr *>(&at6) : reinterpret_cast<sockaddr *>(&at);
-        socklen_t length = ipv6 ? sizeof at6 : sizeof at;
+        auto *a = reinterpret_cast<sockaddr *>(&at);
+        socklen_t length = sizeof at;
         if (::bind(fd, a, length) != 0 || ::listen(fd, 16) != 0 || ::getsockname(fd, a, &length))
             return;
-        port = ntohs(ipv6 ? at6.sin6_port : at.sin_port);
+        port = ntohs(at.sin_port);
         thread = std::thread([this, serve] {
             for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0; ++served) {
                 serve(c);
@@ -221,7 +218,7 @@ struct ThreadServer
     }
 };
 
-/// Runs a shell pipeline (real clients such as curl, ncat and socat) within a bound; the tool
+/// Runs a shell pipeline (real clients such as curl and ncat) within a bound; the tool
 /// named first must be installed, or the test is skipped.
 inline bool runPipeline(const QString &tool, const QString &pipeline, QByteArray &out)
 {
