@@ -104,7 +104,7 @@ void Connector::socketReady(bool)
     if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
     if (error == 0) {
-        m_reactor.unwatch(m_watch);
+        m_reactor.release(m_watch); // for the stream that takes the connection
         const int fd = std::exchange(m_fd, -1);
         m_active = false;
         ++m_generation;

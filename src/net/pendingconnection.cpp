@@ -23,7 +23,7 @@ PendingConnection::~PendingConnection()
 
 int PendingConnection::take(QByteArray &received)
 {
-    m_reactor.unwatch(m_watch);
+    m_reactor.release(m_watch); // for the stream that serves it
     received = std::exchange(m_received, {});
     return std::exchange(m_fd, -1);
 }

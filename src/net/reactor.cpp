@@ -31,7 +31,12 @@ void Reactor::watch(Watch &watch, int fd, std::uint32_t interest)
     epoll_event e {};
     e.events = interest;
     e.data.ptr = &watch;
-    if (::epoll_ctl(m_epoll, watch.added ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e) != 0) {
+    // A socket just released by another watch is still in the set: taken over in one call.
+    const bool inSet = watch.added || fd == std::exchange(m_released, -1);
+    int done = ::epoll_ctl(m_epoll, inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e);
+    if (done != 0 && !watch.added && (errno == EEXIST || errno == ENOENT))
+        done = ::epoll_ctl(m_epoll, inSet ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &e);
+    if (done != 0) {
         qWarning("Reactor: cannot watch socket %d: %s", fd, qPrintable(qt_error_string(errno)));
         return;
     }
@@ -45,6 +50,19 @@ void Reactor::unwatch(Watch &watch)
     if (!watch.added)
         return;
     ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.fd, nullptr);
+    forget(watch);
+}
+
+void Reactor::release(Watch &watch)
+{
+    if (!watch.added)
+        return;
+    m_released = watch.fd;
+    forget(watch);
+}
+
+void Reactor::forget(Watch &watch)
+{
     watch.added = false;
     watch.events = 0;
     // Whatever the batch being delivered still holds for it is no longer wanted.

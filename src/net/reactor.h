@@ -60,14 +60,20 @@ public:
     /// Takes the socket out of the set; no event of it is delivered after that, even from a
     /// batch being delivered. Must be called before the descriptor is closed or handed on.
     void unwatch(Watch &watch);
+    /// The same for a descriptor handed on at once to another watch, whose watch() takes the
+    /// registration over in one call; until then no event of it is delivered. (One about to be
+    /// closed is unwatched all the same: a forked child may hold it open a moment longer.)
+    void release(Watch &watch);
 
 private:
     void dispatch();
+    void forget(Watch &watch);
 
     int m_epoll = -1;
     QSocketNotifier *m_notifier = nullptr;
     std::array<epoll_event, 64> m_batch {};
     int m_batchSize = 0; ///< events of the batch being delivered
+    int m_released = -1; ///< the socket last released, still in the set
 };
 
 } // namespace net

@@ -41,14 +41,18 @@ Stream::~Stream()
     }
 }
 
-QHostAddress Stream::LocalHost() const
+const SocketAddress &Stream::peer() const
 {
-    return m_fd >= 0 ? localOf(m_fd).host : QHostAddress();
+    if (!m_peer)
+        m_peer = m_fd >= 0 ? peerOf(m_fd) : SocketAddress();
+    return *m_peer;
 }
 
-quint16 Stream::LocalPort() const
+const SocketAddress &Stream::local() const
 {
-    return m_fd >= 0 ? localOf(m_fd).port : 0;
+    if (!m_local)
+        m_local = m_fd >= 0 ? localOf(m_fd) : SocketAddress();
+    return *m_local;
 }
 
 bool Stream::Accept(int fd, const QByteArray &received)
@@ -63,9 +67,8 @@ bool Stream::Accept(int fd, const QByteArray &received)
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const SocketAddress peer = peerOf(fd);
-    m_remoteHost = peer.host;
-    m_remotePort = peer.port;
+    m_peer.reset();
+    m_local.reset();
     updateWatch();
     return true;
 }
@@ -145,8 +148,11 @@ void Stream::onTrouble()
 void Stream::peerEnded()
 {
     m_state = sckClosing;
-    updateWatch();
+    const quint64 generation = m_generation;
     Q_EMIT Closed();
+    // Not read any more (the end would be reported again), unless the owner closed it already.
+    if (generation == m_generation)
+        updateWatch();
 }
 
 void Stream::goneNow(int error)

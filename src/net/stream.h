@@ -2,12 +2,15 @@
 
 #include "outgoing.h"
 #include "reactor.h"
+#include "sockaddr.h"
 #include "state.h"
 
 #include <QByteArray>
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
+
+#include <optional>
 
 namespace net {
 
@@ -47,11 +50,11 @@ public:
     StateValue State() const { return m_state; }
     /// Reset, failed, or refused what was sent to it: nothing more can be delivered.
     bool isGone() const { return m_gone; }
-    QHostAddress RemoteHost() const { return m_remoteHost; }
-    quint16 RemotePort() const { return m_remotePort; }
+    QHostAddress RemoteHost() const { return peer().host; }
+    quint16 RemotePort() const { return peer().port; }
     /// This end's address and port (plain IPv4 where the socket is dual-stack).
-    QHostAddress LocalHost() const;
-    quint16 LocalPort() const;
+    QHostAddress LocalHost() const { return local().host; }
+    quint16 LocalPort() const { return local().port; }
 
     /// Takes a connected non-blocking socket (accepted or connected) that is ours alone, with
     /// any bytes already read from it. Returns false if this stream is not closed.
@@ -98,14 +101,16 @@ private:
     void goneNow(int error);
     void sendFailed(int error);
     void updateWatch();
+    /// The ends' addresses, asked of the kernel when first wanted, once per connection.
+    const SocketAddress &peer() const;
+    const SocketAddress &local() const;
 
     Reactor &m_reactor;
     Lingerer &m_lingerer;
     Reactor::Watch m_watch { this };
     int m_fd = -1;
     StateValue m_state = sckClosed;
-    QHostAddress m_remoteHost;
-    quint16 m_remotePort = 0;
+    mutable std::optional<SocketAddress> m_peer, m_local;
     QByteArray m_in; ///< bytes read before the socket became ours
     Outgoing m_out;
     quint64 m_generation = 0;
