@@ -14,6 +14,8 @@ using relay::Relay;
 
 namespace {
 
+constexpr int WaitMs = 60'000; // for waits on megabytes: far beyond what a busy machine needs
+
 /// A client whose request is granted and whose destination connection stands.
 bool relayed(Proxy &proxy, Destination &destination, Client &client)
 {
@@ -21,7 +23,7 @@ bool relayed(Proxy &proxy, Destination &destination, Client &client)
         return false;
     client.socket->write(request(destination.port()));
     const bool up = QTest::qWaitFor(
-        [&] { return client.received.size() == 8 && destination.peers.size() == 1; });
+        [&] { return client.received.size() == 8 && destination.peers.size() == 1; }, WaitMs);
     client.received.clear();
     return up;
 }
@@ -241,7 +243,8 @@ private Q_SLOTS:
         if (whileHeldBack) {
             // The client reads nothing, so the destination is not read either; then it resets.
             client.pause();
-            QVERIFY(QTest::qWaitFor([&] { return feed(), proxy.relay.wsProxy(0).isFull(); }));
+            QVERIFY(
+                QTest::qWaitFor([&] { return feed(), proxy.relay.wsProxy(0).isFull(); }, WaitMs));
             sender.reset();
             QTRY_COMPARE(proxy.relay.busySlots(), 0);
             QCOMPARE(proxy.log.last(), u"Outbound [0] Connection Closed"_s);
@@ -251,13 +254,14 @@ private Q_SLOTS:
             QVERIFY(client.received == sent.left(client.received.size()));
             return;
         }
-        QVERIFY(QTest::qWaitFor([&] { return feed(), client.received.size() > (8 << 20); }));
+        QVERIFY(
+            QTest::qWaitFor([&] { return feed(), client.received.size() > (8 << 20); }, WaitMs));
         client.reset();
         // The destination learns it within the bound; it could send no more than the kernel's
         // buffers took, not a second's worth of the full pace.
         const qint64 before = sent.size() - sender.socket->bytesToWrite();
         QVERIFY(QTest::qWaitFor(
-            [&] { return feed(), sender.socket->state() != QTcpSocket::ConnectedState; }, 10000));
+            [&] { return feed(), sender.socket->state() != QTcpSocket::ConnectedState; }, WaitMs));
         QVERIFY2(
             sent.size() - before < (64 << 20), qPrintable(QString::number(sent.size() - before)));
         QCOMPARE(proxy.log.last(), u"Proxy [0] Connection Closed"_s);
@@ -290,7 +294,7 @@ private Q_SLOTS:
         const QString evicted = proxy.log.filter(u"Idle connection closed"_s).value(0);
         QVERIFY(!evicted.isEmpty() && !evicted.startsWith(u"Proxy [0]"_s));
         reader.resume();
-        QTRY_COMPARE(reader.received.size(), download.size());
+        QTRY_COMPARE_WITH_TIMEOUT(reader.received.size(), download.size(), WaitMs);
         QVERIFY(reader.received == download);
     }
 
