@@ -18,8 +18,14 @@ while [ $# -gt 0 ]; do
     shift
 done
 dir="$root/build/${type,,}"
+# ccache, where it is installed, shares compiled objects between checkouts of the same tree.
+launcher=()
+if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR="${CCACHE_BASEDIR:-$root}" CCACHE_NOHASHDIR=true
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache)
+fi
 [ "$sanitize" = ON ] && dir="$dir-sanitize"
 cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE="$type" \
-    -DSOCKS4_SANITIZE="$sanitize" -DSOCKS4_WERROR="$werror" -DSOCKS4_BENCH="$bench" >&2
+    -DSOCKS4_SANITIZE="$sanitize" -DSOCKS4_WERROR="$werror" -DSOCKS4_BENCH="$bench" "${launcher[@]}" >&2
 cmake --build "$dir" -j "$(nproc)" "${target[@]}" >&2
 echo "$dir"

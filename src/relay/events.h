@@ -1,0 +1,124 @@
+#pragma once
+
+#include <QByteArray>
+#include <QHostAddress>
+#include <QString>
+#include <QtGlobal>
+
+#include <chrono>
+#include <vector>
+
+/// What the relay tells the rest of the program: events as they happen, and a snapshot of every
+/// connection on request. Plain values, no text for people: the window words and shows them.
+namespace relay {
+
+enum class Protocol : quint8 { Unknown, Socks4, Socks4a, Socks5, Http, Udp };
+
+enum class ConnectionState : quint8 {
+    Waiting, ///< in line for a slot
+    Negotiating, ///< has a slot (or is logging in); its request is not complete yet
+    Connecting, ///< request decoded; the destination is resolving or connecting
+    Relaying,
+    HalfClosed, ///< one direction has ended, the other goes on
+    Closing,
+};
+
+/// A destination as a client asked for it: an address, or a name to resolve.
+struct Destination
+{
+    QHostAddress address; ///< null when hostName is to be resolved
+    QByteArray hostName; ///< as sent, unchecked bytes
+    quint16 port = 0;
+};
+
+using WallClock = std::chrono::system_clock;
+
+/// One connection: a client in a slot, or waiting for one.
+struct ConnectionInfo
+{
+    quint64 id = 0; ///< unique for the relay's life, names the connection across snapshots
+    int slot = -1; ///< -1 while waiting
+    QHostAddress client; ///< plain IPv4 for an IPv4 client
+    quint16 clientPort = 0;
+    Protocol protocol = Protocol::Unknown;
+    QByteArray user; ///< the login name once logged in (or the SOCKS4 user id as sent)
+    Destination requested;
+    QHostAddress connectedAddress; ///< the destination's address once connected; else null
+    quint16 connectedPort = 0;
+    ConnectionState state = ConnectionState::Waiting;
+    WallClock::time_point since; ///< when the client was accepted
+    /// Bytes handed to the kernel each way: up towards the destination, down towards the client.
+    /// The proxy's own replies are not counted.
+    qint64 bytesUp = 0;
+    qint64 bytesDown = 0;
+    qint64 datagramsUp = 0; ///< UDP associations only
+    qint64 datagramsDown = 0;
+};
+
+/// Why a connection ended, for the list of recent ones.
+enum class EndReason : quint8 {
+    Finished, ///< both sides ended their sending
+    ClientClosed, ///< the client ended or reset first, before the relay was set up
+    DestinationClosed,
+    ClientError,
+    DestinationError,
+    Refused, ///< the handshake refused it (bad request, login, the guard)
+    ConnectFailed, ///< the destination could not be reached
+    RequestTimeout,
+    ConnectTimeout,
+    IdleForWaiting, ///< closed to make room for a waiting client
+    Disconnected, ///< the operator ended it
+    Expired, ///< an association's time without datagrams ran out
+};
+
+struct EndedConnection
+{
+    ConnectionInfo info;
+    WallClock::time_point ended;
+    EndReason reason = EndReason::Finished;
+    QString error; ///< the description of a failure, if any
+};
+
+struct Totals
+{
+    quint64 served = 0; ///< given a slot
+    quint64 refused = 0; ///< turned away by the handshake, a login or the guard
+    quint64 failed = 0; ///< a destination that could not be reached
+    qint64 bytesUp = 0; ///< over every connection since start, ended or not
+    qint64 bytesDown = 0;
+};
+
+struct Snapshot
+{
+    std::vector<ConnectionInfo> connections; ///< slots in use by index, then the waiting line
+    Totals totals;
+    std::vector<EndedConnection> recent; ///< the last RecentCount endings, newest last
+    static constexpr int RecentCount = 100;
+};
+
+/// One thing that happened. The window turns each into its log line; fields that a kind does not
+/// use are left empty.
+struct Event
+{
+    enum class Kind : quint8 {
+        ListenerError, ///< error: accepting failed (once per episode of running out)
+        ConnectionRequest, ///< a listed client got a slot
+        Request, ///< the request is decoded: protocol, user (SOCKS4's id), requested
+        Refused, ///< the handshake turned the client away: error says why
+        OutboundConnected,
+        OutboundError, ///< the destination could not be reached: error
+        ProxyClosed, ///< the client ended its sending or reset
+        OutboundClosed,
+        ProxyError, ///< the client's connection failed, or a limit ran it out: error
+        OutboundFailed, ///< the destination's connection failed while relaying: error
+        Ended, ///< the slot is free again: info, reason (not a log line of its own)
+    };
+
+    Kind kind = Kind::Ended;
+    int slot = -1;
+    ConnectionInfo info; ///< the connection as it stands (client, protocol, user, bytes ...)
+    QString error;
+    EndReason reason = EndReason::Finished;
+};
+
+} // namespace relay
