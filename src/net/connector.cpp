@@ -1,16 +1,16 @@
 #include "connector.h"
 
+#include "resolver.h"
 #include "sockaddr.h"
-
-#include <QHostInfo>
 
 #include <cerrno>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace net {
 
-Connector::Connector(Reactor &reactor, QObject *parent) : QObject(parent), m_reactor(reactor) { }
+Connector::Connector(Reactor &reactor, Resolver &resolver, QObject *parent)
+    : QObject(parent), m_reactor(reactor), m_resolver(resolver)
+{ }
 
 Connector::~Connector()
 {
@@ -20,7 +20,6 @@ Connector::~Connector()
 void Connector::start(quint16 port)
 {
     abort();
-    m_active = true;
     m_port = port;
     m_lastError = 0;
 }
@@ -44,20 +43,13 @@ void Connector::connectTo(const QString &hostName, quint16 port, Families famili
 {
     start(port);
     m_families = families;
-    // Through a slot by name: a lookup still under way when the program ends then leaves
-    // nothing of ours behind (a functor would stay allocated with the pending answer).
-    m_lookupId = QHostInfo::lookupHost(hostName, this, SLOT(onLookedUp(QHostInfo)));
+    m_lookupId = m_resolver.lookup(hostName, [this](const QHostInfo &info) {
+        m_lookupId = -1;
+        lookedUp(info);
+    });
 }
 
-void Connector::onLookedUp(const QHostInfo &info)
-{
-    if (info.lookupId() != m_lookupId)
-        return; // given up since
-    m_lookupId = -1;
-    lookedUp(info, m_families);
-}
-
-void Connector::lookedUp(const QHostInfo &info, Families families)
+void Connector::lookedUp(const QHostInfo &info)
 {
     if (info.error() != QHostInfo::NoError) {
         failLater(NameNotFound, info.errorString());
@@ -65,7 +57,7 @@ void Connector::lookedUp(const QHostInfo &info, Families families)
     }
     m_addresses.clear();
     for (const QHostAddress &a : info.addresses()) {
-        if (families == Families::Any || a.protocol() == QAbstractSocket::IPv4Protocol)
+        if (m_families == Families::Any || a.protocol() == QAbstractSocket::IPv4Protocol)
             m_addresses << a;
     }
     if (m_addresses.isEmpty()) {
@@ -80,18 +72,20 @@ void Connector::tryNext()
     while (!m_addresses.isEmpty()) {
         sockaddr_storage to {};
         const socklen_t length = toSockaddr(m_addresses.takeFirst(), m_port, to);
-        m_fd = ::socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-        if (m_fd < 0) {
+        m_socket = Socket(::socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+        if (!m_socket.isOpen()) {
             m_lastError = errno;
             continue;
         }
         // Non-blocking: the answer (or a failure) comes as the socket turning writable.
-        if (::connect(m_fd, reinterpret_cast<const sockaddr *>(&to), length) == 0
-            || errno == EINPROGRESS || errno == EINTR) {
-            m_reactor.watch(m_watch, m_fd, Reactor::Write);
+        const int done =
+            ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&to), length);
+        const int error = done == 0 ? 0 : errno;
+        if (done == 0 || error == EINPROGRESS || error == EINTR) {
+            m_watch.watch(m_socket, Reactor::Write);
             return;
         }
-        m_lastError = errno;
+        m_lastError = error;
         closeAttempt();
     }
     failLater(m_lastError, connectErrorText(m_lastError));
@@ -101,14 +95,13 @@ void Connector::socketReady(bool)
 {
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    if (::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
     if (error == 0) {
-        m_reactor.release(m_watch); // for the stream that takes the connection
-        const int fd = std::exchange(m_fd, -1);
-        m_active = false;
         ++m_generation;
-        Q_EMIT Connected(fd);
+        m_addresses.clear();
+        Q_EMIT Connected();
+        closeAttempt(); // nobody took it
         return;
     }
     m_lastError = error;
@@ -118,10 +111,8 @@ void Connector::socketReady(bool)
 
 void Connector::closeAttempt()
 {
-    if (m_fd < 0)
-        return;
-    m_reactor.unwatch(m_watch);
-    ::close(std::exchange(m_fd, -1));
+    m_watch.unwatch();
+    m_socket.close();
 }
 
 void Connector::failLater(int error, const QString &description)
@@ -132,7 +123,6 @@ void Connector::failLater(int error, const QString &description)
         [this, error, description, generation = m_generation] {
             if (generation != m_generation)
                 return;
-            m_active = false;
             ++m_generation;
             Q_EMIT Failed(error, description);
         },
@@ -142,8 +132,8 @@ void Connector::failLater(int error, const QString &description)
 void Connector::abort()
 {
     ++m_generation;
-    m_active = false;
-    m_lookupId = -1; // a lookup under way finishes unheard
+    if (m_lookupId >= 0)
+        m_resolver.abort(std::exchange(m_lookupId, -1));
     closeAttempt();
     m_addresses.clear();
 }

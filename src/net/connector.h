@@ -13,10 +13,13 @@ QT_END_NAMESPACE
 
 namespace net {
 
-/// Opens one outgoing connection: looks a host name up without blocking (QHostInfo), then tries
-/// each address in the order the resolver gave them, with a non-blocking connect() watched by the
-/// reactor, until one answers. A refused or unreachable attempt moves on to the next address;
-/// the caller bounds the whole (the relay's connect limit) by calling abort().
+class Resolver;
+
+/// Opens one outgoing connection: looks a host name up without blocking (the Resolver it is
+/// given), then tries each address in the order the resolver gave them, with a non-blocking
+/// connect() watched by the reactor, until one answers. A refused or unreachable attempt moves
+/// on to the next address; the caller bounds the whole (the relay's connect limit) by calling
+/// abort().
 class Connector final : public QObject, private Reactor::Watcher
 {
     Q_OBJECT
@@ -26,48 +29,47 @@ public:
     /// Which addresses of a name are tried.
     enum class Families { IPv4Only, Any };
 
-    explicit Connector(Reactor &reactor, QObject *parent = nullptr);
+    Connector(Reactor &reactor, Resolver &resolver, QObject *parent = nullptr);
     ~Connector() override;
 
     /// Starts connecting; Connected() or Failed() follows, from the event loop, never from
     /// within this call. A connection under way is abandoned first.
     void connectTo(const QHostAddress &address, quint16 port);
     void connectTo(const QString &hostName, quint16 port, Families families);
-    /// Abandons the connection under way; nothing more is raised for it.
+    /// Abandons the connection under way (a lookup is given up); nothing more is raised for it.
     void abort();
-    bool isActive() const { return m_active; }
+    /// The connected socket, handed over with its registration; only within Connected(). One
+    /// not taken there is closed when the handler returns.
+    Socket takeSocket() { return m_watch.handOver(); }
 
     /// errno-style code of a name that has no (usable) address.
     static constexpr int NameNotFound = -1;
 
 Q_SIGNALS:
-    /// The connection stands: the connected non-blocking socket is the receiver's now.
-    void Connected(int fd);
+    /// The connection stands: takeSocket() hands it over.
+    void Connected();
     /// No address answered. `error` is the errno of the last attempt (NameNotFound for a name
     /// without addresses); `description` is for people.
     void Failed(int error, const QString &description);
 
-private Q_SLOTS:
-    void onLookedUp(const QHostInfo &info);
-
 private:
     void start(quint16 port);
-    void lookedUp(const QHostInfo &info, Families families);
+    void lookedUp(const QHostInfo &info);
     void tryNext();
     void socketReady(bool writable) override;
     void closeAttempt();
     void failLater(int error, const QString &description);
 
     Reactor &m_reactor;
-    Reactor::Watch m_watch { this };
-    int m_fd = -1;
+    Resolver &m_resolver;
+    Socket m_socket;
+    Reactor::Watch m_watch { m_reactor, this };
     QList<QHostAddress> m_addresses; ///< still to try, in order
     int m_lookupId = -1;
     Families m_families = Families::Any;
     quint16 m_port = 0;
     int m_lastError = 0;
     quint64 m_generation = 0;
-    bool m_active = false;
 };
 
 } // namespace net

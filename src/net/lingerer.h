@@ -7,8 +7,9 @@
 #include <QObject>
 #include <QTimer>
 
+#include <chrono>
+#include <deque>
 #include <memory>
-#include <vector>
 
 namespace net {
 
@@ -20,7 +21,9 @@ namespace net {
 /// more: a peer that keeps sending only fills the kernel's buffers, and TCP holds it back. The
 /// socket is closed as soon as the peer ends too, or PeerEndMs after our end, once everything
 /// sent has been acknowledged (so that the reset a peer gets for sending more can never destroy
-/// our last bytes on their way). A peer that takes nothing for LingerTimeoutMs is reset.
+/// our last bytes on their way). A connection lingers as long as its peer keeps acknowledging
+/// bytes; one whose peer takes nothing for `Limits::idle` is reset. At most `Limits::most`
+/// linger at once (each may hold a socket and a pipe): beyond that, the oldest is reset.
 class Lingerer final : public QObject
 {
     Q_OBJECT
@@ -29,25 +32,35 @@ class Lingerer final : public QObject
 public:
     static constexpr int PeerEndMs = 1000;
     static constexpr int SweepMs = 250;
-    static constexpr int LingerTimeoutMs = 30'000;
+    struct Limits
+    {
+        std::chrono::milliseconds idle { 30'000 }; ///< nothing acknowledged for this long: reset
+        int most = 256; ///< by default lingerBound() of the limit in force when made
+    };
 
     explicit Lingerer(Reactor &reactor, QObject *parent = nullptr);
     ~Lingerer() override;
 
-    /// Takes over a connected socket whose owner is done with it. `peerEnded`: the peer's end
-    /// has been read already, so nothing more can arrive.
-    void add(int fd, Outgoing outgoing, bool peerEnded);
+    void setLimits(const Limits &limits) { m_limits = limits; }
+    const Limits &limits() const { return m_limits; }
+    /// Connections still lingering.
+    qsizetype count() const { return static_cast<qsizetype>(m_closing.size()); }
+
+    /// Takes over a connected socket whose owner is done with it (it may still be in the
+    /// reactor's set, handed over). `peerEnded`: the peer's end has been read already, so
+    /// nothing more can arrive.
+    void add(Socket socket, Outgoing outgoing, bool peerEnded);
 
 private:
     struct Closing;
     void onReady(Closing *c, bool writable);
     void flush(Closing *c);
     void sweep();
-    bool acknowledged(const Closing *c) const;
     void finish(Closing *c, bool reset);
 
     Reactor &m_reactor;
-    std::vector<std::unique_ptr<Closing>> m_closing;
+    Limits m_limits;
+    std::deque<std::unique_ptr<Closing>> m_closing; ///< oldest first
     QTimer m_sweep;
     QElapsedTimer m_clock;
 };

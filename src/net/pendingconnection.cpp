@@ -2,63 +2,61 @@
 
 #include <cerrno>
 #include <sys/socket.h>
-#include <unistd.h>
 
 namespace net {
 
 PendingConnection::PendingConnection(
-    Reactor &reactor, int fd, const QHostAddress &host, QObject *parent)
-    : QObject(parent), m_reactor(reactor), m_fd(fd), m_host(host)
+    Reactor &reactor, Socket socket, const QHostAddress &host, QObject *parent)
+    : QObject(parent), m_socket(std::move(socket)), m_watch(reactor, this), m_host(host)
 {
-    m_reactor.watch(m_watch, m_fd, Reactor::Read);
+    m_watch.watch(m_socket, Reactor::Read);
 }
 
-PendingConnection::~PendingConnection()
-{
-    if (m_fd >= 0) {
-        m_reactor.unwatch(m_watch);
-        ::close(m_fd);
-    }
-}
+PendingConnection::~PendingConnection() = default;
 
-int PendingConnection::take(QByteArray &received)
+Socket PendingConnection::take(QByteArray &received)
 {
-    m_reactor.release(m_watch); // for the stream that serves it
     received = std::exchange(m_received, {});
-    return std::exchange(m_fd, -1);
+    // For the stream that serves it: the registration goes along, taken over in one call.
+    return m_watch.isWatching() ? m_watch.handOver() : std::move(m_socket);
 }
 
 void PendingConnection::socketReady(bool)
 {
+    const qsizetype room = KeepLimit - m_received.size();
+    if (room <= 0 || m_ended) {
+        // Not read any more (full, or ended): only an error or a hang-up brings us here. A
+        // reset is a departure; a hang-up with bytes still unread may yet be served.
+        int error = 0;
+        socklen_t length = sizeof error;
+        ::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
+        m_watch.unwatch();
+        if (error != 0)
+            Q_EMIT Closed();
+        return;
+    }
     char buffer[4096];
-    const qsizetype room = qMin<qsizetype>(sizeof buffer, KeepLimit - m_received.size());
-    const ssize_t n = room > 0 ? ::recv(m_fd, buffer, static_cast<size_t>(room), MSG_DONTWAIT) : 0;
+    const ssize_t n = ::recv(m_socket.fd(), buffer,
+        static_cast<size_t>(qMin<qsizetype>(sizeof buffer, room)), MSG_DONTWAIT);
+    const int error = n < 0 ? errno : 0;
     if (n > 0) {
         m_received.append(buffer, n);
         // Full: leave the rest in the socket, where TCP holds the client back; a reset is
         // still reported.
         if (m_received.size() >= KeepLimit)
-            m_reactor.watch(m_watch, m_fd, Reactor::None);
+            m_watch.watch(m_socket, Reactor::None);
         return;
     }
-    if (n < 0 && (errno == EAGAIN || errno == EINTR))
+    if (n < 0 && (error == EAGAIN || error == EINTR))
         return;
-    if (n == 0 && !m_received.isEmpty() && !std::exchange(m_ended, true)) {
+    if (n == 0 && !m_received.isEmpty()) {
         // It ended its sending after what may be its whole request (and data): a half-close,
         // not a departure; it still waits for its answer. A reset is still reported.
-        m_reactor.watch(m_watch, m_fd, Reactor::None);
+        m_ended = true;
+        m_watch.watch(m_socket, Reactor::None);
         return;
     }
-    if (room <= 0) {
-        int error = 0;
-        socklen_t length = sizeof error;
-        ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
-        if (error == 0) {
-            m_reactor.unwatch(m_watch); // a hang-up with bytes still unread: it may yet be served
-            return;
-        }
-    }
-    m_reactor.unwatch(m_watch);
+    m_watch.unwatch();
     Q_EMIT Closed();
 }
 

@@ -20,12 +20,13 @@ public:
     static constexpr qsizetype KeepLimit = 64 * 1024;
 
     PendingConnection(
-        Reactor &reactor, int fd, const QHostAddress &host, QObject *parent = nullptr);
+        Reactor &reactor, Socket socket, const QHostAddress &host, QObject *parent = nullptr);
     ~PendingConnection() override;
 
     QHostAddress host() const { return m_host; }
-    /// The socket and the bytes it sent while waiting, in order; both are the caller's now.
-    int take(QByteArray &received);
+    /// The socket (handed over with its registration) and the bytes it sent while waiting, in
+    /// order; both are the caller's now.
+    Socket take(QByteArray &received);
 
 Q_SIGNALS:
     /// The client left while waiting: it reset, or closed before sending anything.
@@ -34,9 +35,8 @@ Q_SIGNALS:
 private:
     void socketReady(bool writable) override;
 
-    Reactor &m_reactor;
-    Reactor::Watch m_watch { this };
-    int m_fd = -1;
+    Socket m_socket;
+    Reactor::Watch m_watch;
     QHostAddress m_host;
     QByteArray m_received;
     bool m_ended = false; ///< its sending is over

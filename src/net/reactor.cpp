@@ -8,6 +8,15 @@
 
 namespace net {
 
+void Socket::close()
+{
+    if (m_fd < 0)
+        return;
+    if (m_set)
+        m_set->remove(*this);
+    ::close(std::exchange(m_fd, -1));
+}
+
 Reactor::Reactor(QObject *parent) : QObject(parent), m_epoll(::epoll_create1(EPOLL_CLOEXEC))
 {
     if (m_epoll < 0)
@@ -22,49 +31,55 @@ Reactor::~Reactor()
     ::close(m_epoll);
 }
 
-void Reactor::watch(Watch &watch, int fd, std::uint32_t interest)
+void Reactor::Watch::watch(Socket &socket, std::uint32_t interest)
 {
-    if (watch.added && fd != watch.fd)
-        unwatch(watch);
-    if (watch.added && watch.events == interest)
+    if (m_socket && m_socket != &socket)
+        unwatch();
+    const bool inSet = socket.m_set == &m_reactor;
+    if (m_socket == &socket && inSet && m_events == interest)
         return;
     epoll_event e {};
     e.events = interest;
-    e.data.ptr = &watch;
-    // A socket just released by another watch is still in the set: taken over in one call.
-    const bool inSet = watch.added || fd == std::exchange(m_released, -1);
-    int done = ::epoll_ctl(m_epoll, inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, fd, &e);
-    if (done != 0 && !watch.added && (errno == EEXIST || errno == ENOENT))
-        done = ::epoll_ctl(m_epoll, inSet ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, fd, &e);
-    if (done != 0) {
-        qWarning("Reactor: cannot watch socket %d: %s", fd, qPrintable(qt_error_string(errno)));
+    e.data.ptr = this;
+    if (::epoll_ctl(m_reactor.m_epoll, inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket.m_fd, &e)
+        != 0) {
+        const int error = errno;
+        qWarning("Reactor: cannot watch socket %d: %s", socket.m_fd, qPrintable(qt_error_string(error)));
         return;
     }
-    watch.fd = fd;
-    watch.events = interest;
-    watch.added = true;
+    socket.m_set = &m_reactor;
+    m_socket = &socket;
+    m_events = interest;
 }
 
-void Reactor::unwatch(Watch &watch)
+void Reactor::Watch::unwatch()
 {
-    if (!watch.added)
+    if (!m_socket)
         return;
-    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, watch.fd, nullptr);
-    forget(watch);
+    if (m_socket->m_set == &m_reactor)
+        m_reactor.remove(*m_socket);
+    m_reactor.forget(*this);
 }
 
-void Reactor::release(Watch &watch)
+Socket Reactor::Watch::handOver()
 {
-    if (!watch.added)
-        return;
-    m_released = watch.fd;
-    forget(watch);
+    if (!m_socket)
+        return {};
+    Socket socket = std::move(*m_socket);
+    m_reactor.forget(*this);
+    return socket;
+}
+
+void Reactor::remove(Socket &socket)
+{
+    ::epoll_ctl(m_epoll, EPOLL_CTL_DEL, socket.m_fd, nullptr);
+    socket.m_set = nullptr;
 }
 
 void Reactor::forget(Watch &watch)
 {
-    watch.added = false;
-    watch.events = 0;
+    watch.m_socket = nullptr;
+    watch.m_events = 0;
     // Whatever the batch being delivered still holds for it is no longer wanted.
     for (int k = 0; k < m_batchSize; ++k) {
         if (m_batch[static_cast<size_t>(k)].data.ptr == &watch)
@@ -90,11 +105,11 @@ void Reactor::dispatch()
         // Each handler may stop watching any socket (scrubbing its entries from this batch) or
         // change what it waits for, so both are looked at again before each call.
         auto *w = static_cast<Watch *>(e.data.ptr);
-        if (w && (w->events & EPOLLOUT) && (got & (EPOLLOUT | trouble)))
-            w->watcher->socketReady(true);
+        if (w && (w->m_events & EPOLLOUT) && (got & (EPOLLOUT | trouble)))
+            w->m_watcher->socketReady(true);
         w = static_cast<Watch *>(e.data.ptr);
-        if (w && (got & (trouble | (w->events & (EPOLLIN | EPOLLRDHUP)))))
-            w->watcher->socketReady(false);
+        if (w && (got & (trouble | (w->m_events & (EPOLLIN | EPOLLRDHUP)))))
+            w->m_watcher->socketReady(false);
     }
     m_batchSize = 0;
 }

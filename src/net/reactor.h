@@ -1,5 +1,7 @@
 #pragma once
 
+#include "socket.h"
+
 #include <QObject>
 
 #include <array>
@@ -42,38 +44,48 @@ public:
         PeerEnd = EPOLLRDHUP, ///< the peer's end (FIN), without reading what came before it
     };
 
-    /// One socket's registration, owned (at a fixed address) by whoever owns the socket.
-    struct Watch
+    /// One owner's registration of its socket, at a fixed address: declare it after the Socket
+    /// it watches, so that it is gone first. It stops watching when destroyed.
+    class Watch final
     {
-        explicit Watch(Watcher *w) : watcher(w) { }
-        Watcher *watcher;
-        int fd = -1;
-        std::uint32_t events = 0;
-        bool added = false; ///< in the epoll set
+        Q_DISABLE_COPY_MOVE(Watch)
+
+    public:
+        Watch(Reactor &reactor, Watcher *watcher) : m_reactor(reactor), m_watcher(watcher) { }
+        ~Watch() { unwatch(); }
+
+        /// Watches `socket` for `interest` (a combination of Interest), errors and hang-ups
+        /// always. A socket handed over by another watch is taken over in one call.
+        void watch(Socket &socket, std::uint32_t interest);
+        /// Takes the socket out of the set; no event of it is delivered after that, even from a
+        /// batch being delivered.
+        void unwatch();
+        /// Hands the socket on, still in the set, for another watch to take over; until then no
+        /// event of it is delivered. Empty when nothing was watched.
+        Socket handOver();
+        bool isWatching() const { return m_socket != nullptr; }
+
+    private:
+        friend class Reactor;
+        Reactor &m_reactor;
+        Watcher *m_watcher;
+        Socket *m_socket = nullptr;
+        std::uint32_t m_events = 0;
     };
 
     explicit Reactor(QObject *parent = nullptr);
     ~Reactor() override;
 
-    /// Watches `fd` for `interest` (a combination of Interest), errors and hang-ups always.
-    void watch(Watch &watch, int fd, std::uint32_t interest);
-    /// Takes the socket out of the set; no event of it is delivered after that, even from a
-    /// batch being delivered. Must be called before the descriptor is closed or handed on.
-    void unwatch(Watch &watch);
-    /// The same for a descriptor handed on at once to another watch, whose watch() takes the
-    /// registration over in one call; until then no event of it is delivered. (One about to be
-    /// closed is unwatched all the same: a forked child may hold it open a moment longer.)
-    void release(Watch &watch);
-
 private:
+    friend class Socket;
     void dispatch();
+    void remove(Socket &socket);
     void forget(Watch &watch);
 
     int m_epoll = -1;
     QSocketNotifier *m_notifier = nullptr;
     std::array<epoll_event, 64> m_batch {};
     int m_batchSize = 0; ///< events of the batch being delivered
-    int m_released = -1; ///< the socket last released, still in the set
 };
 
 } // namespace net

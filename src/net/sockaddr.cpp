@@ -67,7 +67,6 @@ QString connectErrorText(int error)
     const auto tr = [](const char *text) { return QCoreApplication::translate("net", text); };
     switch (error) {
     case ECONNREFUSED:
-    case EINVAL:
         return tr("Connection refused");
     case ETIMEDOUT:
         return tr("Connection timed out");

@@ -33,37 +33,32 @@ Stream::Stream(Reactor &reactor, Lingerer &lingerer, QObject *parent)
     std::signal(SIGPIPE, SIG_IGN);
 }
 
-Stream::~Stream()
-{
-    if (m_fd >= 0) {
-        m_reactor.unwatch(m_watch);
-        ::close(m_fd);
-    }
-}
+Stream::~Stream() = default;
 
 const SocketAddress &Stream::peer() const
 {
     if (!m_peer)
-        m_peer = m_fd >= 0 ? peerOf(m_fd) : SocketAddress();
+        m_peer = m_socket.isOpen() ? peerOf(m_socket.fd()) : SocketAddress();
     return *m_peer;
 }
 
 const SocketAddress &Stream::local() const
 {
     if (!m_local)
-        m_local = m_fd >= 0 ? localOf(m_fd) : SocketAddress();
+        m_local = m_socket.isOpen() ? localOf(m_socket.fd()) : SocketAddress();
     return *m_local;
 }
 
-bool Stream::Accept(int fd, const QByteArray &received)
+bool Stream::Accept(Socket socket)
 {
-    if (m_state != sckClosed || m_fd >= 0)
+    if (m_state != sckClosed || m_socket.isOpen())
         return false;
-    m_fd = fd;
+    m_socket = std::move(socket);
+    const int fd = m_socket.fd();
     ++m_generation;
     m_state = sckConnected;
-    m_in = received;
     m_reading = true;
+    m_zeroCopy = true;
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
     const int one = 1;
     ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -75,17 +70,16 @@ bool Stream::Accept(int fd, const QByteArray &received)
 
 void Stream::updateWatch()
 {
-    if (m_fd < 0 || m_gone)
+    if (!m_socket.isOpen() || m_gone)
         return;
     const bool reading = m_reading && m_state == sckConnected;
     if (reading)
         m_hungUp = false;
     if (m_hungUp && !m_blocked) {
-        m_reactor.unwatch(m_watch);
+        m_watch.unwatch();
         return;
     }
-    m_reactor.watch(
-        m_watch, m_fd, (reading ? Reactor::Read : 0U) | (m_blocked ? Reactor::Write : 0U));
+    m_watch.watch(m_socket, (reading ? Reactor::Read : 0U) | (m_blocked ? Reactor::Write : 0U));
 }
 
 void Stream::setReading(bool on)
@@ -100,7 +94,7 @@ void Stream::socketReady(bool writable)
 {
     if (writable) {
         flush();
-        if (m_fd >= 0 && !m_gone)
+        if (m_socket.isOpen() && !m_gone)
             Q_EMIT SendProgress(m_out.size());
     } else if (m_reading && m_state == sckConnected) {
         onReadable();
@@ -112,21 +106,21 @@ void Stream::socketReady(bool writable)
 void Stream::onReadable()
 {
     int kernel = 0;
-    if (::ioctl(m_fd, FIONREAD, &kernel) != 0)
+    if (::ioctl(m_socket.fd(), FIONREAD, &kernel) != 0)
         kernel = 0;
-    const qint64 waiting = m_in.size() + kernel;
-    if (waiting > 0) {
-        Q_EMIT DataArrival(std::min(waiting, ReadChunk));
+    if (kernel > 0) {
+        Q_EMIT DataArrival(std::min<qint64>(kernel, ReadChunk));
         return;
     }
     char probe = 0;
-    const ssize_t n = ::recv(m_fd, &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const ssize_t n = ::recv(m_socket.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
+    const int error = n < 0 ? errno : 0;
     if (n > 0)
         Q_EMIT DataArrival(1);
     else if (n == 0)
         peerEnded();
-    else if (errno != EAGAIN && errno != EINTR)
-        goneNow(errno);
+    else if (error != EAGAIN && error != EINTR)
+        goneNow(error);
 }
 
 void Stream::onTrouble()
@@ -134,7 +128,7 @@ void Stream::onTrouble()
     // Not reading: only an error or a hang-up brings us here.
     int error = 0;
     socklen_t length = sizeof error;
-    ::getsockopt(m_fd, SOL_SOCKET, SO_ERROR, &error, &length);
+    ::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
     if (error != 0) {
         goneNow(error);
         return;
@@ -160,7 +154,7 @@ void Stream::goneNow(int error)
     m_gone = true;
     m_state = sckError;
     m_out.clear();
-    m_reactor.unwatch(m_watch);
+    m_watch.unwatch();
     if (peerWentAway(error))
         Q_EMIT Closed();
     else
@@ -176,7 +170,7 @@ void Stream::sendFailed(int error)
     QMetaObject::invokeMethod(
         this,
         [this, error, generation = m_generation] {
-            if (generation == m_generation && m_fd >= 0 && m_state != sckError)
+            if (generation == m_generation && m_socket.isOpen() && m_state != sckError)
                 goneNow(error);
         },
         Qt::QueuedConnection);
@@ -184,10 +178,10 @@ void Stream::sendFailed(int error)
 
 void Stream::flush()
 {
-    if (m_fd < 0 || m_gone)
+    if (!m_socket.isOpen() || m_gone)
         return;
     int error = 0;
-    const Outgoing::Result result = m_out.flush(m_fd, error);
+    const Outgoing::Result result = m_out.flush(m_socket.fd(), error);
     if (result == Outgoing::Result::Failed) {
         sendFailed(error);
         return;
@@ -195,7 +189,7 @@ void Stream::flush()
     const bool blocked = result == Outgoing::Result::Blocked;
     if (!blocked && m_shutdownWanted && !m_shutdownDone) {
         m_shutdownDone = true;
-        ::shutdown(m_fd, SHUT_WR);
+        ::shutdown(m_socket.fd(), SHUT_WR);
     }
     if (blocked != m_blocked) {
         m_blocked = blocked;
@@ -205,7 +199,7 @@ void Stream::flush()
 
 void Stream::SendData(const QByteArray &bytes)
 {
-    if (m_fd < 0 || m_gone || m_shutdownWanted || bytes.isEmpty())
+    if (!m_socket.isOpen() || m_gone || m_shutdownWanted || bytes.isEmpty())
         return;
     m_out.append(bytes);
     flush();
@@ -213,35 +207,29 @@ void Stream::SendData(const QByteArray &bytes)
 
 QByteArray Stream::GetData(qint64 maxLen)
 {
-    if (m_fd < 0)
+    if (!m_socket.isOpen())
         return {};
-    const qint64 most = maxLen < 0 ? ReadChunk : maxLen;
-    QByteArray bytes = m_in.left(most);
-    m_in.remove(0, bytes.size());
-    const qint64 wanted = most - bytes.size();
-    if (wanted <= 0)
-        return bytes;
-    const qsizetype had = bytes.size();
-    bytes.resize(had + wanted);
+    const qint64 wanted = maxLen < 0 ? ReadChunk : maxLen;
+    QByteArray bytes(wanted, Qt::Uninitialized);
     ssize_t n = 0;
     do
-        n = ::recv(m_fd, bytes.data() + had, static_cast<size_t>(wanted), MSG_DONTWAIT);
+        n = ::recv(m_socket.fd(), bytes.data(), static_cast<size_t>(wanted), MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     // An end or a failure is reported by the next read event, once these bytes are handled.
-    bytes.truncate(had + std::max<qint64>(n, 0));
+    bytes.truncate(std::max<qint64>(n, 0));
     return bytes;
 }
 
 bool Stream::acceptsSplice() const
 {
-    return m_zeroCopy && m_fd >= 0 && !m_gone && !m_shutdownWanted && !m_out.copyOnly()
+    return m_socket.isOpen() && !m_gone && !m_shutdownWanted && !m_out.copyOnly()
         && !m_out.hasCopied();
 }
 
-qint64 Stream::TransferTo(Stream &to)
+qint64 Stream::transferTo(Stream &to)
 {
-    if (m_zeroCopy && m_in.isEmpty() && m_fd >= 0 && to.acceptsSplice()) {
-        const qint64 moved = to.m_out.spliceFrom(m_fd, -1);
+    if (m_zeroCopy && m_socket.isOpen() && to.acceptsSplice()) {
+        const qint64 moved = to.m_out.spliceFrom(m_socket.fd(), -1);
         if (moved > 0) {
             to.flush();
             return moved;
@@ -251,16 +239,16 @@ qint64 Stream::TransferTo(Stream &to)
         if (Outgoing::spliceRefused(errno))
             m_zeroCopy = false;
     }
-    if (to.isFull() || to.m_fd < 0 || to.m_gone)
+    if (to.isFull() || !to.m_socket.isOpen() || to.m_gone)
         return 0;
     const QByteArray chunk = GetData(ReadChunk);
     to.SendData(chunk);
     return chunk.size();
 }
 
-void Stream::ShutdownSend()
+void Stream::shutdownSend()
 {
-    if (m_fd < 0 || m_shutdownWanted)
+    if (!m_socket.isOpen() || m_shutdownWanted)
         return;
     m_shutdownWanted = true;
     flush();
@@ -271,21 +259,21 @@ void Stream::Close()
     ++m_generation;
     const bool peerDone = m_state == sckClosing;
     m_state = sckClosed;
-    if (m_fd < 0)
+    if (!m_socket.isOpen())
         return;
-    m_reactor.unwatch(m_watch);
-    const int fd = std::exchange(m_fd, -1);
-    m_in.clear();
     if (m_gone || (peerDone && m_out.size() == 0)) {
         // Nothing to deliver and nothing more to read: the end is orderly at once.
-        ::close(fd);
+        m_watch.unwatch();
+        m_socket.close();
         m_out.clear();
     } else {
-        // Queued bytes go with the connection; an empty pipe stays for the next one.
+        // Queued bytes go with the connection (and its registration, taken over by the
+        // lingerer); an empty pipe stays for the next one.
         Outgoing pending;
         if (m_out.size() > 0)
             pending = std::exchange(m_out, Outgoing());
-        m_lingerer.add(fd, std::move(pending), peerDone);
+        Socket socket = m_watch.isWatching() ? m_watch.handOver() : std::move(m_socket);
+        m_lingerer.add(std::move(socket), std::move(pending), peerDone);
     }
     m_gone = false;
 }

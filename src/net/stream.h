@@ -30,7 +30,7 @@ class Lingerer;
 /// - A reset is noticed even while reading is off.
 ///
 /// Received bytes stay in the kernel until they are taken, so a stream that is not reading holds
-/// nothing and TCP holds the peer back. TransferTo() splices from this socket into a pipe of the
+/// nothing and TCP holds the peer back. transferTo() splices from this socket into a pipe of the
 /// receiving stream and from there into its socket, so relayed bytes never pass through user
 /// space; where the kernel refuses splice it copies instead.
 class Stream final : public QObject, private Reactor::Watcher
@@ -56,9 +56,10 @@ public:
     QHostAddress LocalHost() const { return local().host; }
     quint16 LocalPort() const { return local().port; }
 
-    /// Takes a connected non-blocking socket (accepted or connected) that is ours alone, with
-    /// any bytes already read from it. Returns false if this stream is not closed.
-    bool Accept(int fd, const QByteArray &received = {});
+    /// Takes a connected non-blocking socket (accepted or connected; it may be in the reactor's
+    /// set, handed over by its last watch). Returns false, and closes the socket, if this stream
+    /// is not closed.
+    bool Accept(Socket socket);
     /// Queues bytes for sending, in call order; sent at once as far as the kernel takes them.
     /// Dropped when not connected or gone.
     void SendData(const QByteArray &bytes);
@@ -66,20 +67,17 @@ public:
     QByteArray GetData(qint64 maxLen = -1);
     /// Moves received bytes, unchanged and in order, onto the send queue of `to` (as GetData()
     /// then to.SendData() would), as much as `to` takes, and returns how many.
-    qint64 TransferTo(Stream &to);
+    qint64 transferTo(Stream &to);
     /// Bytes queued and not yet handed to the kernel.
-    qint64 BytesToSend() const { return m_out.size(); }
+    qint64 bytesToSend() const { return m_out.size(); }
     /// Whether this stream should be given nothing more for now (flow control).
     bool isFull() const { return m_out.size() >= QueueLimit || m_out.pipeFull(); }
     /// Reading on: DataArrival and Closed() are raised. Off: bytes wait in the kernel.
     void setReading(bool on);
     /// Ends the sending side (FIN) once everything queued is out; receiving goes on.
-    void ShutdownSend();
+    void shutdownSend();
     /// Closes; the state is closed at once (see the guarantees above).
     void Close();
-
-    /// Splicing is on by default; off, TransferTo() copies. For comparisons and tests.
-    void setZeroCopy(bool on) { m_zeroCopy = on; }
 
 Q_SIGNALS:
     /// bytesTotal bytes can be taken.
@@ -107,11 +105,10 @@ private:
 
     Reactor &m_reactor;
     Lingerer &m_lingerer;
-    Reactor::Watch m_watch { this };
-    int m_fd = -1;
+    Socket m_socket;
+    Reactor::Watch m_watch { m_reactor, this };
     StateValue m_state = sckClosed;
     mutable std::optional<SocketAddress> m_peer, m_local;
-    QByteArray m_in; ///< bytes read before the socket became ours
     Outgoing m_out;
     quint64 m_generation = 0;
     bool m_reading = true; ///< flow control lets it read
@@ -120,7 +117,7 @@ private:
     bool m_shutdownWanted = false;
     bool m_shutdownDone = false;
     bool m_gone = false;
-    bool m_zeroCopy = true;
+    bool m_zeroCopy = true; ///< false once the kernel refused to splice from this socket
 };
 
 } // namespace net

@@ -54,8 +54,9 @@ Handshake::Step Handshake::feed4()
     const socks4::Request &request = decoded.request;
     switch (decoded.status) {
     case socks4::DecodeStatus::NeedMore:
-    case socks4::DecodeStatus::BadVersion: // not reached: the first byte was 4
         return {};
+    case socks4::DecodeStatus::BadVersion: // the first byte chose this decoder
+        Q_UNREACHABLE();
     case socks4::DecodeStatus::BadHostName:
         return refuse(socks4::failure(request.port, request.address), "Invalid host name");
     case socks4::DecodeStatus::TooLong:

@@ -1,20 +1,31 @@
 #include "relay.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 namespace relay {
 
-Relay::Relay(const acl::AllowList &allowed, QObject *parent) : QObject(parent), m_allowed(allowed)
+Relay::Relay(const acl::AllowList &allowed, QObject *parent)
+    : QObject(parent), m_allowed(allowed), m_resolver(m_hostResolver)
+{
+    start();
+}
+
+Relay::Relay(const acl::AllowList &allowed, net::Resolver &resolver, QObject *parent)
+    : QObject(parent), m_allowed(allowed), m_resolver(resolver)
+{
+    start();
+}
+
+void Relay::start()
 {
     m_sweep.setTimerType(Qt::CoarseTimer);
     m_sweep.setInterval(m_timeouts.sweep);
     connect(&m_sweep, &QTimer::timeout, this, &Relay::sweep);
-    connect(
-        &m_listener, &net::Listener::ConnectionRequest, this, &Relay::wsListener_ConnectionRequest);
+    m_listener.setConnectionRequest(
+        [this](net::Incoming request) { wsListener_ConnectionRequest(std::move(request)); });
     connect(&m_listener, &net::Listener::Error, this, &Relay::wsListener_Error);
     for (int i = 0; i < SlotCount; ++i) {
-        m_slots.at(static_cast<size_t>(i)) = std::make_unique<Slot>(i, m_reactor, m_lingerer);
+        m_slots.at(static_cast<size_t>(i)) = std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver);
         connect(&slot(i), &Slot::LogLine, this, &Relay::LogLine);
         connect(&slot(i), &Slot::Freed, this, &Relay::slotFreed);
     }
@@ -34,18 +45,21 @@ void Relay::setTimeouts(const Timeouts &timeouts)
 {
     m_timeouts = timeouts;
     m_sweep.setInterval(timeouts.sweep);
+    net::Lingerer::Limits limits = m_lingerer.limits();
+    limits.idle = timeouts.linger;
+    m_lingerer.setLimits(limits);
 }
 
 // --- Admission and the line of waiting clients ----------------------------------------------
 
-void Relay::wsListener_ConnectionRequest(net::Incoming &request)
+void Relay::wsListener_ConnectionRequest(net::Incoming request)
 {
     if (!m_allowed.admits(request.host))
         return; // closed by the listener, unanswered and unlogged
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {
             if (slot(i).isFree()) {
-                admit(i, request.take(), request.host, {});
+                admit(i, std::move(request.socket), request.host, {});
                 return;
             }
         }
@@ -55,7 +69,7 @@ void Relay::wsListener_ConnectionRequest(net::Incoming &request)
     if (m_waiting.size() >= MaxWaiting)
         return;
     auto waiting =
-        std::make_unique<net::PendingConnection>(m_reactor, request.take(), request.host);
+        std::make_unique<net::PendingConnection>(m_reactor, std::move(request.socket), request.host);
     net::PendingConnection *raw = waiting.get();
     connect(raw, &net::PendingConnection::Closed, this, [this, raw] { forget(raw); });
     m_waiting.push_back(std::move(waiting));
@@ -63,11 +77,12 @@ void Relay::wsListener_ConnectionRequest(net::Incoming &request)
         m_sweep.start(); // idle connections may have to make room
 }
 
-void Relay::admit(int i, int fd, const QHostAddress &client, const QByteArray &received)
+void Relay::admit(
+    int i, net::Socket socket, const QHostAddress &client, const QByteArray &received)
 {
     Q_EMIT LogLine(
         QStringLiteral("Proxy [%1] Connection Request from ").arg(i) + client.toString());
-    slot(i).Accept(fd, received);
+    slot(i).Accept(std::move(socket), received);
     if (!m_sweep.isActive())
         m_sweep.start();
 }
@@ -90,8 +105,8 @@ void Relay::serveWaiting()
         const std::unique_ptr<net::PendingConnection> waiting = std::move(m_waiting.front());
         m_waiting.pop_front();
         QByteArray received;
-        const int fd = waiting->take(received);
-        admit(i, fd, waiting->host(), received);
+        net::Socket socket = waiting->take(received);
+        admit(i, std::move(socket), waiting->host(), received);
     }
 }
 

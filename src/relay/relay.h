@@ -7,6 +7,7 @@
 #include "net/listener.h"
 #include "net/pendingconnection.h"
 #include "net/reactor.h"
+#include "net/resolver.h"
 
 #include <QObject>
 #include <QTimer>
@@ -47,14 +48,17 @@ public:
         std::chrono::milliseconds connect = ConnectTimeout;
         std::chrono::milliseconds sweep = SweepInterval;
         std::chrono::milliseconds idle = IdleTimeout;
+        /// A closed connection whose peer acknowledges nothing for this long is reset.
+        std::chrono::milliseconds linger = net::Lingerer::Limits {}.idle;
     };
-    /// Serves the clients that `allowed` admits, asked at every connection request.
+    /// Serves the clients that `allowed` admits, asked at every connection request; names are
+    /// looked up by the system's resolver, or by `resolver`.
     explicit Relay(const acl::AllowList &allowed, QObject *parent = nullptr);
+    Relay(const acl::AllowList &allowed, net::Resolver &resolver, QObject *parent = nullptr);
     ~Relay() override;
 
     net::Listener &wsListener() { return m_listener; }
     net::Stream &wsProxy(int i) { return slot(i).wsProxy(); }
-    net::Stream &wsOutbound(int i) { return slot(i).wsOutbound(); }
     int busySlots() const;
     /// Clients waiting for a free slot.
     qsizetype waitingCount() const { return static_cast<qsizetype>(m_waiting.size()); }
@@ -65,12 +69,13 @@ Q_SIGNALS:
     void LogLine(const QString &line);
 
 private:
+    void start();
     Slot &slot(int i) { return *m_slots.at(static_cast<size_t>(i)); }
     const Slot &slot(int i) const { return *m_slots.at(static_cast<size_t>(i)); }
 
-    void wsListener_ConnectionRequest(net::Incoming &request);
+    void wsListener_ConnectionRequest(net::Incoming request);
     void wsListener_Error(const QString &description);
-    void admit(int i, int fd, const QHostAddress &client, const QByteArray &received);
+    void admit(int i, net::Socket socket, const QHostAddress &client, const QByteArray &received);
     void serveWaiting();
     void forget(net::PendingConnection *waiting);
     void slotFreed();
@@ -78,6 +83,8 @@ private:
     void makeRoom(int freeSlots, Slot::Clock::time_point now);
 
     const acl::AllowList &m_allowed;
+    net::HostResolver m_hostResolver; ///< used unless another resolver is given
+    net::Resolver &m_resolver;
     // The services first: everything below is watched by the reactor and lingers through the
     // lingerer, so they are made before it and destroyed after it.
     net::Reactor m_reactor;

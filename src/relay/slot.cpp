@@ -3,13 +3,14 @@
 #include "net/sockaddr.h"
 
 #include <cerrno>
-#include <unistd.h>
 
 namespace relay {
 
-Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, QObject *parent)
+Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
+    QObject *parent)
     : QObject(parent), m_index(index), m_client(reactor, lingerer, this),
-      m_destination(reactor, lingerer, this), m_connector(reactor, this), m_handshake(index)
+      m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this),
+      m_handshake(index)
 {
     connect(&m_client, &net::Stream::DataArrival, this, &Slot::wsProxy_DataArrival);
     connect(&m_client, &net::Stream::Closed, this, &Slot::wsProxy_Close);
@@ -47,15 +48,13 @@ void Slot::log(const char *side, const QString &text)
 
 // --- Admission and the handshake ------------------------------------------------------------
 
-void Slot::Accept(int fd, const QByteArray &received)
+void Slot::Accept(net::Socket socket, const QByteArray &received)
 {
     m_handshake.reset();
     m_up = m_down = {};
     m_early.clear();
-    if (!m_client.Accept(fd)) {
-        ::close(fd);
+    if (!m_client.Accept(std::move(socket)))
         return;
-    }
     enter(Phase::Requesting);
     // What it sent while it waited for this slot is its request, as if it had just arrived.
     if (!received.isEmpty())
@@ -101,12 +100,10 @@ void Slot::HandleRequest(const QByteArray &chunk)
     updateReading();
 }
 
-void Slot::wsOutbound_Connect(int fd)
+void Slot::wsOutbound_Connect()
 {
-    if (m_phase != Phase::Connecting || !m_destination.Accept(fd)) {
-        ::close(fd);
+    if (m_phase != Phase::Connecting || !m_destination.Accept(m_connector.takeSocket()))
         return;
-    }
     log("Outbound", QStringLiteral("Connected"));
     m_client.SendData(m_handshake.granted(m_destination.RemoteHost(), m_destination.RemotePort(),
         m_destination.LocalHost(), m_destination.LocalPort()));
@@ -114,7 +111,7 @@ void Slot::wsOutbound_Connect(int fd)
     m_destination.SendData(std::exchange(m_early, {}));
     // A client that ended its sending along with its request gets its end passed on now.
     if (m_up.ended)
-        m_destination.ShutdownSend();
+        m_destination.shutdownSend();
     updateReading();
 }
 
@@ -144,7 +141,7 @@ void Slot::wsOutbound_DataArrival()
 void Slot::pump(net::Stream &from, net::Stream &to)
 {
     for (int round = 0; round < RoundsPerWake && !to.isFull(); ++round) {
-        if (from.TransferTo(to) <= 0)
+        if (from.transferTo(to) <= 0)
             break;
     }
     updateReading();
@@ -196,7 +193,7 @@ void Slot::wsProxy_Close()
         return;
     }
     if (m_phase == Phase::Relaying)
-        m_destination.ShutdownSend(); // after what is queued for it
+        m_destination.shutdownSend(); // after what is queued for it
     updateReading();
 }
 
@@ -209,7 +206,7 @@ void Slot::wsOutbound_Close()
         closeSlot();
         return;
     }
-    m_client.ShutdownSend();
+    m_client.shutdownSend();
     updateReading();
 }
 

@@ -36,7 +36,8 @@ public:
     /// with each wake-up, and a slot that is ready again is served after the others.
     static constexpr int RoundsPerWake = 16;
 
-    Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, QObject *parent = nullptr);
+    Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
+        QObject *parent = nullptr);
 
     net::Stream &wsProxy() { return m_client; }
     net::Stream &wsOutbound() { return m_destination; }
@@ -46,10 +47,10 @@ public:
     Clock::time_point since() const { return m_since; }
     /// Whether bytes went either way since the last call (the relay's sweep asks).
     bool takeActive(Clock::time_point now);
-    bool hasQueued() const { return m_client.BytesToSend() > 0 || m_destination.BytesToSend() > 0; }
+    bool hasQueued() const { return m_client.bytesToSend() > 0 || m_destination.bytesToSend() > 0; }
 
     /// Serves a client on this free slot: its socket and what it sent while it waited.
-    void Accept(int fd, const QByteArray &received);
+    void Accept(net::Socket socket, const QByteArray &received);
     /// Closes the slot with an error line (a limit ran out, room for a waiting client).
     void closeWithError(const QString &description);
     /// The connect limit ran out: the client is told, as for any destination failure.
@@ -63,7 +64,7 @@ Q_SIGNALS:
 private:
     void wsProxy_DataArrival(qint64 bytesTotal);
     void HandleRequest(const QByteArray &chunk);
-    void wsOutbound_Connect(int fd);
+    void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
     void wsOutbound_DataArrival();
     void wsProxy_Close();

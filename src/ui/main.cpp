@@ -1,3 +1,4 @@
+#include "net/descriptors.h"
 #include "portmap/upnpmapper.h"
 #include "ui/desktop.h"
 #include "ui/frmmain.h"
@@ -8,6 +9,7 @@
 int main(int argc, char *argv[])
 {
     ui::keepStandardDescriptors();
+    net::raiseOpenFileLimit();
     ui::StartOptions options;
     if (const std::optional<int> status = ui::answerCommandLine(argc, argv, &options))
         return *status;

@@ -279,7 +279,7 @@ private Q_SLOTS:
         reader.pause();
         const QByteArray download = pattern(8 << 20, 3);
         destination.peer().socket->write(download);
-        QTRY_VERIFY(proxy.relay.wsProxy(0).BytesToSend() > 0);
+        QTRY_VERIFY(proxy.relay.wsProxy(0).bytesToSend() > 0);
         // The others are granted and then carry nothing, as a browser's kept-alive connections
         // do: one of them (only one) is closed so that the seventeenth gets its slot.
         for (auto &client : clients) {
