@@ -78,8 +78,7 @@ void Connector::tryNext()
             continue;
         }
         // Non-blocking: the answer (or a failure) comes as the socket turning writable.
-        const int done =
-            ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&to), length);
+        const int done = ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&to), length);
         const int error = done == 0 ? 0 : errno;
         if (done == 0 || error == EINPROGRESS || error == EINTR) {
             m_watch.watch(m_socket, Reactor::Write);

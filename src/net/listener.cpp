@@ -72,7 +72,8 @@ bool Listener::Listen()
     int error = 0;
     m_socket = listeningSocket(AF_INET6, m_localPort, error);
     // Without IPv6 (no such family, or no such address on this machine) IPv4 still works.
-    if (!m_socket.isOpen() && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT))
+    if (!m_socket.isOpen()
+        && (error == EAFNOSUPPORT || error == EADDRNOTAVAIL || error == EPROTONOSUPPORT))
         m_socket = listeningSocket(AF_INET, m_localPort, error);
     if (!m_socket.isOpen()) {
         m_errorString = error == EADDRINUSE ? tr("The bound address is already in use")

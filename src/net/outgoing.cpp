@@ -83,8 +83,9 @@ void Outgoing::closePipe()
     m_capacity = 0;
 }
 
-qint64 Outgoing::spliceFrom(int from, qint64 maxLen)
+qint64 Outgoing::spliceFrom(int from, qint64 maxLen, int &error)
 {
+    error = 0;
     if (!openPipe())
         return -1;
     const qint64 room = pipeRoom();
@@ -98,10 +99,14 @@ qint64 Outgoing::spliceFrom(int from, qint64 maxLen)
             m_piped += n;
             return n;
         }
-        if (errno == EINTR)
+        const int failure = errno;
+        if (failure == EINTR)
             continue;
-        // A failing connection is left to the owner's read and write events.
-        return spliceRefused(errno) ? -1 : 0;
+        if (spliceRefused(failure))
+            return -1;
+        if (failure != EAGAIN)
+            error = failure;
+        return 0;
     }
 }
 

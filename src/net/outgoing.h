@@ -35,9 +35,10 @@ public:
 
     void append(const QByteArray &bytes);
     /// Moves up to maxLen bytes from socket `from` into the pipe (opened on first use). Returns
-    /// the count; 0 when nothing was there, there was no room or the connection failed; -1 when
-    /// splice cannot be used here (errno says why: see spliceRefused()), so the caller copies.
-    qint64 spliceFrom(int from, qint64 maxLen);
+    /// the count; 0 when nothing was there, there was no room or the connection failed (then
+    /// `error` is its errno, which the kernel reports only once); -1 when splice cannot be used
+    /// here, so the caller copies.
+    qint64 spliceFrom(int from, qint64 maxLen, int &error);
     /// Hands as much as the socket takes to `fd`, pipe first. On Failed, `error` is the errno.
     Result flush(int fd, int &error);
     /// Forgets everything queued; an empty pipe is kept for the next connection.

@@ -44,7 +44,8 @@ void Reactor::Watch::watch(Socket &socket, std::uint32_t interest)
     if (::epoll_ctl(m_reactor.m_epoll, inSet ? EPOLL_CTL_MOD : EPOLL_CTL_ADD, socket.m_fd, &e)
         != 0) {
         const int error = errno;
-        qWarning("Reactor: cannot watch socket %d: %s", socket.m_fd, qPrintable(qt_error_string(error)));
+        qWarning(
+            "Reactor: cannot watch socket %d: %s", socket.m_fd, qPrintable(qt_error_string(error)));
         return;
     }
     socket.m_set = &m_reactor;

@@ -161,9 +161,10 @@ void Stream::goneNow(int error)
         Q_EMIT Error(QString::fromLocal8Bit(std::strerror(error)));
 }
 
-void Stream::sendFailed(int error)
+void Stream::failed(int error)
 {
-    // Sending happens inside the owner's handlers; the event it causes is raised afterwards.
+    // Sending and relaying happen inside the owner's handlers; the event a failure causes is
+    // raised afterwards. The kernel reports it only once, so it is kept until then.
     m_gone = true;
     m_out.clear();
     m_blocked = false;
@@ -183,7 +184,7 @@ void Stream::flush()
     int error = 0;
     const Outgoing::Result result = m_out.flush(m_socket.fd(), error);
     if (result == Outgoing::Result::Failed) {
-        sendFailed(error);
+        failed(error);
         return;
     }
     const bool blocked = result == Outgoing::Result::Blocked;
@@ -215,7 +216,10 @@ QByteArray Stream::GetData(qint64 maxLen)
     do
         n = ::recv(m_socket.fd(), bytes.data(), static_cast<size_t>(wanted), MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
-    // An end or a failure is reported by the next read event, once these bytes are handled.
+    const int error = n < 0 ? errno : 0;
+    // An end is reported by the next read event, once these bytes are handled.
+    if (error != 0 && error != EAGAIN)
+        failed(error);
     bytes.truncate(std::max<qint64>(n, 0));
     return bytes;
 }
@@ -229,15 +233,18 @@ bool Stream::acceptsSplice() const
 qint64 Stream::transferTo(Stream &to)
 {
     if (m_zeroCopy && m_socket.isOpen() && to.acceptsSplice()) {
-        const qint64 moved = to.m_out.spliceFrom(m_socket.fd(), -1);
+        int error = 0;
+        const qint64 moved = to.m_out.spliceFrom(m_socket.fd(), -1, error);
         if (moved > 0) {
             to.flush();
             return moved;
         }
-        if (moved == 0)
+        if (moved == 0) {
+            if (error != 0)
+                failed(error);
             return 0;
-        if (Outgoing::spliceRefused(errno))
-            m_zeroCopy = false;
+        }
+        m_zeroCopy = false; // the kernel refuses: copy from now on
     }
     if (to.isFull() || !to.m_socket.isOpen() || to.m_gone)
         return 0;

@@ -97,7 +97,7 @@ private:
     bool acceptsSplice() const;
     void peerEnded();
     void goneNow(int error);
-    void sendFailed(int error);
+    void failed(int error);
     void updateWatch();
     /// The ends' addresses, asked of the kernel when first wanted, once per connection.
     const SocketAddress &peer() const;

@@ -25,7 +25,8 @@ void Relay::start()
         [this](net::Incoming request) { wsListener_ConnectionRequest(std::move(request)); });
     connect(&m_listener, &net::Listener::Error, this, &Relay::wsListener_Error);
     for (int i = 0; i < SlotCount; ++i) {
-        m_slots.at(static_cast<size_t>(i)) = std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver);
+        m_slots.at(static_cast<size_t>(i)) =
+            std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver);
         connect(&slot(i), &Slot::LogLine, this, &Relay::LogLine);
         connect(&slot(i), &Slot::Freed, this, &Relay::slotFreed);
     }
@@ -68,8 +69,8 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
     // line's length the request is closed.
     if (m_waiting.size() >= MaxWaiting)
         return;
-    auto waiting =
-        std::make_unique<net::PendingConnection>(m_reactor, std::move(request.socket), request.host);
+    auto waiting = std::make_unique<net::PendingConnection>(
+        m_reactor, std::move(request.socket), request.host);
     net::PendingConnection *raw = waiting.get();
     connect(raw, &net::PendingConnection::Closed, this, [this, raw] { forget(raw); });
     m_waiting.push_back(std::move(waiting));
@@ -77,8 +78,7 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
         m_sweep.start(); // idle connections may have to make room
 }
 
-void Relay::admit(
-    int i, net::Socket socket, const QHostAddress &client, const QByteArray &received)
+void Relay::admit(int i, net::Socket socket, const QHostAddress &client, const QByteArray &received)
 {
     Q_EMIT LogLine(
         QStringLiteral("Proxy [%1] Connection Request from ").arg(i) + client.toString());

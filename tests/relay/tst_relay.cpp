@@ -1,11 +1,13 @@
 // The relay end to end over loopback with real sockets and real clients (curl, ncat).
-// Names not in /etc/hosts are looked up only in the private namespaces of tst_relay_names.
+// Names not in /etc/hosts come from a table (harness::Names), never from a name server.
 
 #include "harness.h"
 
-#include <QNetworkDatagram>
-#include <QNetworkInterface>
-#include <QUdpSocket>
+#include <QTimer>
+
+#include <linux/sockios.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
 
 using namespace harness;
 using namespace Qt::StringLiterals;
@@ -341,83 +343,148 @@ private Q_SLOTS:
                     .endsWith(u"to %1:%2"_s.arg(shown).arg(http.port)));
     }
 
-    void namesNotInTheHostsFile()
+    void namesFromTheResolver_data()
     {
-        const auto all = QNetworkInterface::allInterfaces();
-        if (all.size() != 1 || !all.at(0).flags().testFlag(QNetworkInterface::IsLoopBack))
-            QSKIP("looks names up only in a private network namespace (tst_relay_names)");
-        // The namespace's name server: it keeps slow.example waiting, knows v6only.example by
-        // ::1 alone, two.example by ::1 and 127.0.0.1, and no other name.
-        QUdpSocket dns;
-        QVERIFY(dns.bind(QHostAddress::LocalHost, 53));
-        std::vector<QNetworkDatagram> held;
-        // The answer: the record of the type asked for (A or AAAA) among `records`, if any; "no
-        // such name" when there are none.
-        const auto reply = [&dns](const QNetworkDatagram &query, const QByteArrayList &records) {
-            QByteArray q = query.data();
-            qsizetype at = 12; // where the question's name ends
-            while (at < q.size() && q.at(at) != 0)
-                at += q.at(at) + 1;
-            q.truncate(at + 5);
-            const QByteArray asked = records.value(q.size() == at + 5 && q.at(at + 2) == 1 ? 0 : 1);
-            if (!asked.isEmpty())
-                q += QByteArray::fromHex("c00c00") + char(asked.size() == 4 ? 1 : 28)
-                    + QByteArray::fromHex("00010000003c00") + char(asked.size()) + asked;
-            QByteArray header = QByteArray::fromHex("81800001000000000000");
-            header[1] = char(records.isEmpty() ? 0x83 : 0x80);
-            header[5] = char(!asked.isEmpty());
-            dns.writeDatagram(query.makeReply(q.replace(2, 10, header)));
-        };
-        const QByteArray v6 = QByteArray(15, 0) + '\1', v4 = QByteArray::fromHex("7f000001");
-        connect(&dns, &QUdpSocket::readyRead, this, [&] {
-            while (dns.hasPendingDatagrams()) {
-                const QNetworkDatagram query = dns.receiveDatagram();
-                if (query.data().contains("\x04slow"))
-                    held.push_back(query);
-                else if (query.data().contains("\x06v6only"))
-                    reply(query, { {}, v6 });
-                else
-                    reply(query,
-                        query.data().contains("\x03two") ? QByteArrayList { v4, v6 }
-                                                         : QByteArrayList {});
-            }
-        });
+        QTest::addColumn<QByteArray>("req"); // to port %p of a name the table gives
+        QTest::addColumn<QList<QHostAddress>>("addresses"); // none: no such name
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<QString>("line");
+        const QHostAddress v4 = QHostAddress::LocalHost, v6 = QHostAddress::LocalHostIPv6;
+        const QByteArray granted5 = QByteArray::fromHex("0500050000017f000001");
+        QTest::newRow("socks5: first address dead, the next answers") << socks5(
+            0, "two.example") << QList { v6, v4 } << granted5 << u"Outbound [0] Connected"_s;
+        QTest::newRow("socks4a: no IPv4 address")
+            << nameRequest(0, "v6only.example") << QList { v6 } << grantFor(0, 0x5b, true)
+            << u"Outbound [0] Error: Host not found"_s;
+        QTest::newRow("socks4a: no such name")
+            << nameRequest(0, "no-such.example") << QList<QHostAddress> {}
+            << grantFor(0, 0x5b, true) << u"Outbound [0] Error: Host not found"_s;
+        QTest::newRow("socks5: no such name")
+            << socks5(0, "no-such.example") << QList<QHostAddress> {}
+            << QByteArray::fromHex("050005040001000000000000")
+            << u"Outbound [0] Error: Host not found"_s;
+    }
+    void namesFromTheResolver()
+    {
+        QFETCH(QByteArray, req);
+        QFETCH(QList<QHostAddress>, addresses);
+        QFETCH(QByteArray, answer);
+        QFETCH(QString, line);
         Proxy proxy;
         Destination destination; // on 127.0.0.1 only: ::1 refuses
+        const QString name = QString::fromLatin1(req.contains("two") ? "two.example"
+                : req.contains("v6only")                             ? "v6only.example"
+                                                                     : "no-such.example");
+        proxy.names.add(name, addresses);
+        req.replace(req.startsWith('\4') ? 2 : req.size() - 2, 2, port16(destination.port()));
+        if (answer.startsWith('\0'))
+            answer.replace(2, 2, port16(destination.port()));
+        Client client;
+        QVERIFY(client.connectTo(proxy.port));
+        client.socket->write(req);
+        QTRY_VERIFY(client.received.size() >= answer.size());
+        QCOMPARE(client.received.left(answer.size()), answer);
+        QTRY_COMPARE(proxy.log.last(), line);
+    }
+
+    void lookupGivenUpAtTheConnectLimit()
+    {
+        Proxy proxy;
+        proxy.names.table[u"slow.example"_s] = std::nullopt; // never answers
         Client slow;
         QVERIFY(slow.connectTo(proxy.port));
         slow.socket->write(nameRequest(80, "slow.example"));
-        QTRY_VERIFY(!held.empty());
-        // Others are served meanwhile. An unknown name, and for SOCKS4a a name without an IPv4
-        // address, gets the failure reply; SOCKS5 tries the next address after a refusal.
-        const quint16 port = destination.port();
-        const QList<std::pair<QByteArray, QByteArray>> cases = {
-            { nameRequest(80, "no-such-host.invalid"), grantFor(80, 0x5b, true) },
-            { nameRequest(port, "v6only.example"), grantFor(port, 0x5b, true) },
-            { socks5(80, "no-such-host.invalid"), QByteArray::fromHex("050005040001000000000000") },
-            { socks5(port, "two.example"), QByteArray::fromHex("0500050000017f000001") },
-        };
-        for (const auto &[bytes, answer] : cases) {
-            Client client;
-            QVERIFY(client.connectTo(proxy.port));
-            client.socket->write(bytes);
-            QTRY_VERIFY(client.received.size() >= answer.size());
-            QCOMPARE(client.received.left(answer.size()), answer);
-        }
-        QVERIFY(!proxy.log.filter(u"Request to two.example:%1"_s.arg(port)).isEmpty());
-        // Nothing is routed out of here: an address fails at once, with the cause's reply.
-        Client client;
-        QVERIFY(client.connectTo(proxy.port));
-        client.socket->write(socks5(80, QByteArray::fromHex("0a010203"), 1));
-        QTRY_VERIFY(client.closed);
-        QCOMPARE(client.received.left(4), QByteArray::fromHex("05000503"));
-        QVERIFY(proxy.log.last().endsWith(u"] Error: Network unreachable"_s));
-        QVERIFY(slow.received.isEmpty());
+        QTRY_COMPARE(proxy.names.waiting.size(), size_t(1));
         proxy.relay.setTimeouts({ 30s, 0ms, 10ms }); // the connect limit covers the lookup
         QTRY_VERIFY(slow.closed);
         QCOMPARE(slow.received, grantFor(80, 0x5b, true));
         QVERIFY(proxy.log.contains(u"Outbound [0] Error: Connection timed out"_s));
-        std::for_each(held.begin(), held.end(), [&](auto &q) { reply(q, {}); });
+        QCOMPARE(proxy.names.aborted, 1);
+    }
+
+    void slowPipedReaderGetsEveryByte()
+    {
+        // The client ends its sending with its request and reads slowly; the destination sends
+        // megabytes and closes at once. Its bytes linger far longer than the (shortened) limit,
+        // which only a peer that takes nothing may reach.
+        Proxy proxy;
+        proxy.relay.setTimeouts({ 30s, 30s, 1s, 5s, 1s });
+        const QByteArray download = pattern(4 << 20, 5);
+        ThreadServer destination([&download](int fd) { writeAll(fd, download); });
+        const int fd = connectTo(proxy.port);
+        QVERIFY(fd >= 0);
+        const auto closing = qScopeGuard([fd] { ::close(fd); });
+        QVERIFY(writeAll(fd, request(destination.port)));
+        ::shutdown(fd, SHUT_WR);
+        QByteArray got;
+        bool ended = false;
+        QTimer reader; // about 1.5 MB/s: the whole takes some three times the limit
+        reader.callOnTimeout([&] {
+            char buffer[32 * 1024];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+            if (n > 0)
+                got.append(buffer, n);
+            ended = n == 0 || (n < 0 && errno != EAGAIN);
+        });
+        reader.start(20);
+        QTRY_VERIFY_WITH_TIMEOUT(ended, WaitMs);
+        QCOMPARE(got.size(), download.size() + 8);
+        QVERIFY(got.mid(8) == download);
+    }
+
+    void hostileEndingsExhaustNoDescriptors()
+    {
+        // Clients that send much to a destination that never reads, then reset: each leaves a
+        // closed connection that owes its destination a pipe's worth. Under a soft limit of 256
+        // open files these must neither lock the listener out nor flood the log.
+        rlimit was {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &was) == 0);
+        const auto restore = qScopeGuard([&was] { ::setrlimit(RLIMIT_NOFILE, &was); });
+        rlimit low { std::min<rlim_t>(256, was.rlim_max), was.rlim_max };
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        const int sink = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); // never accepts
+        const auto closing = qScopeGuard([sink] { ::close(sink); });
+        sockaddr_in at { AF_INET, 0, { htonl(INADDR_LOOPBACK) }, {} };
+        socklen_t length = sizeof at;
+        const int tiny = 4096;
+        ::setsockopt(sink, SOL_SOCKET, SO_RCVBUF, &tiny, sizeof tiny);
+        QVERIFY(::bind(sink, reinterpret_cast<sockaddr *>(&at), length) == 0);
+        QVERIFY(::listen(sink, 1024) == 0);
+        QVERIFY(::getsockname(sink, reinterpret_cast<sockaddr *>(&at), &length) == 0);
+        Proxy proxy;
+        const QByteArray flood = pattern(6 << 20);
+        for (int k = 0; k < 120; ++k) {
+            const int fd = connectTo(proxy.port);
+            QVERIFY(fd >= 0);
+            QVERIFY(writeAll(fd, request(ntohs(at.sin_port))));
+            QByteArray grant;
+            QTRY_VERIFY([&] {
+                char b[8];
+                const ssize_t n = ::recv(fd, b, size_t(8 - grant.size()), MSG_DONTWAIT);
+                grant.append(b, std::max<ssize_t>(n, 0));
+                return grant.size() == 8;
+            }());
+            QCOMPARE(grant, grantFor(ntohs(at.sin_port)));
+            // Everything taken by the proxy: most of it waits in the pipe towards the sink.
+            qsizetype sent = 0;
+            QTRY_VERIFY([&] {
+                const ssize_t n = ::send(fd, flood.constData() + sent, size_t(flood.size() - sent),
+                    MSG_DONTWAIT | MSG_NOSIGNAL);
+                sent += std::max<ssize_t>(n, 0);
+                int unacknowledged = 0;
+                return sent == flood.size() && ::ioctl(fd, SIOCOUTQ, &unacknowledged) == 0
+                    && unacknowledged <= (1 << 20);
+            }());
+            const linger hard { 1, 0 };
+            ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+            ::close(fd);
+        }
+        Destination destination;
+        Client client;
+        QVERIFY(client.connectTo(proxy.port));
+        client.socket->write(request(destination.port()));
+        QTRY_COMPARE(client.received, grantFor(destination.port()));
+        QVERIFY(proxy.log.filter(u"Listener Error"_s).size() <= 1);
     }
 };
 

@@ -3,6 +3,7 @@
 // The proxy on a free loopback port, destinations the tests control, and small SOCKS clients,
 // shared by the relay's end-to-end tests.
 
+#include "net/resolver.h"
 #include "relay/relay.h"
 
 #include <QProcess>
@@ -13,7 +14,9 @@
 
 #include <atomic>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <thread>
@@ -60,11 +63,62 @@ inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
         + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
+/// Names answered from a table (an entry without a value is never answered); the others by the
+/// system's resolver, which the tests ask only for names in /etc/hosts.
+struct Names final : net::Resolver
+{
+    std::map<QString, std::optional<QHostInfo>> table;
+    std::map<int, Answer> waiting;
+    net::HostResolver system;
+    int nextId = 1'000'000;
+    int aborted = 0;
+
+    /// `addresses` in this order; none at all is "no such name".
+    void add(const QString &name, const QList<QHostAddress> &addresses)
+    {
+        QHostInfo info;
+        info.setAddresses(addresses);
+        if (addresses.isEmpty()) {
+            info.setError(QHostInfo::HostNotFound);
+            info.setErrorString(QStringLiteral("Host not found"));
+        }
+        table[name] = info;
+    }
+    int lookup(const QString &name, Answer answer) override
+    {
+        const auto it = table.find(name);
+        if (it == table.end())
+            return system.lookup(name, std::move(answer));
+        const int id = nextId++;
+        waiting.emplace(id, std::move(answer));
+        if (it->second)
+            QMetaObject::invokeMethod(
+                &system,
+                [this, id, info = *it->second] {
+                    if (const auto w = waiting.find(id); w != waiting.end()) {
+                        const Answer a = std::move(w->second);
+                        waiting.erase(w);
+                        a(info);
+                    }
+                },
+                Qt::QueuedConnection);
+        return id;
+    }
+    void abort(int id) override
+    {
+        if (id < 1'000'000)
+            system.abort(id);
+        else
+            aborted += int(waiting.erase(id));
+    }
+};
+
 /// The proxy under test with its log collected; clients on `allowed` are served.
 struct Proxy
 {
     acl::AllowList allowed;
-    relay::Relay relay { allowed };
+    Names names;
+    relay::Relay relay { allowed, names };
     QStringList log;
     quint16 port = 0;
 

@@ -1,0 +1,76 @@
+// The listener when the process runs out of descriptors: it rests, says so once, and serves
+// again as soon as descriptors are free.
+
+#include "tcppair.h"
+
+#include "net/descriptors.h"
+#include "net/listener.h"
+
+#include <QScopeGuard>
+#include <QSignalSpy>
+#include <QTest>
+
+#include <sys/resource.h>
+
+class tst_Listener final : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void pausesOnceWhenDescriptorsRunOut()
+    {
+        net::Reactor reactor;
+        net::Listener listener(reactor);
+        listener.setLocalPort(0);
+        QVERIFY(listener.Listen());
+        std::vector<net::Incoming> accepted;
+        listener.setConnectionRequest(
+            [&accepted](net::Incoming request) { accepted.push_back(std::move(request)); });
+        QSignalSpy errors(&listener, &net::Listener::Error);
+        std::vector<net::Socket> clients;
+        for (int k = 0; k < 4; ++k) {
+            clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+            sockaddr_in to { AF_INET, htons(listener.LocalPort()), { htonl(INADDR_LOOPBACK) }, {} };
+            QVERIFY(
+                ::connect(clients.back().fd(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
+        }
+        // Room for one more descriptor only.
+        rlimit was {};
+        QVERIFY(::getrlimit(RLIMIT_NOFILE, &was) == 0);
+        const auto restore = qScopeGuard([&was] { ::setrlimit(RLIMIT_NOFILE, &was); });
+        const int lowestFree = ::dup(0); // the number the next accept gets
+        ::close(lowestFree);
+        rlimit low { rlim_t(lowestFree + 1), was.rlim_max };
+        QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
+        QTRY_VERIFY(listener.isPaused());
+        QCOMPARE(accepted.size(), size_t(1));
+        QCOMPARE(errors.size(), 1);
+        QCOMPARE(errors.at(0).at(0).toString(), QString::fromLocal8Bit(std::strerror(EMFILE)));
+        // Retries meanwhile say nothing more.
+        QTest::qWait(4 * net::Listener::RetryMs);
+        QCOMPARE(errors.size(), 1);
+        ::setrlimit(RLIMIT_NOFILE, &was);
+        QTRY_COMPARE(accepted.size(), size_t(4));
+        QVERIFY(!listener.isPaused());
+        QCOMPARE(errors.size(), 1);
+    }
+
+    void lingerBound_data()
+    {
+        QTest::addColumn<qulonglong>("openFiles");
+        QTest::addColumn<int>("bound");
+        QTest::newRow("a low limit keeps a floor") << 256ULL << 16;
+        QTest::newRow("a desktop's 1024") << 1024ULL << 42;
+        QTest::newRow("a high limit is capped") << 1048576ULL << 256;
+        QTest::newRow("unlimited") << qulonglong(RLIM_INFINITY) << 256;
+    }
+    void lingerBound()
+    {
+        QFETCH(qulonglong, openFiles);
+        QFETCH(int, bound);
+        QCOMPARE(net::lingerBound(rlim_t(openFiles)), bound);
+    }
+};
+
+QTEST_GUILESS_MAIN(tst_Listener)
+#include "tst_listener.moc"
