@@ -3,7 +3,6 @@
 
 #include "tcppair.h"
 
-#include "net/descriptors.h"
 #include "net/listener.h"
 
 #include <QScopeGuard>
@@ -53,22 +52,6 @@ private Q_SLOTS:
         QTRY_COMPARE(accepted.size(), size_t(4));
         QVERIFY(!listener.isPaused());
         QCOMPARE(errors.size(), 1);
-    }
-
-    void lingerBound_data()
-    {
-        QTest::addColumn<qulonglong>("openFiles");
-        QTest::addColumn<int>("bound");
-        QTest::newRow("a low limit keeps a floor") << 256ULL << 16;
-        QTest::newRow("a desktop's 1024") << 1024ULL << 42;
-        QTest::newRow("a high limit is capped") << 1048576ULL << 256;
-        QTest::newRow("unlimited") << qulonglong(RLIM_INFINITY) << 256;
-    }
-    void lingerBound()
-    {
-        QFETCH(qulonglong, openFiles);
-        QFETCH(int, bound);
-        QCOMPARE(net::lingerBound(rlim_t(openFiles)), bound);
     }
 };
 

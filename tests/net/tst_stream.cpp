@@ -94,24 +94,6 @@ private Q_SLOTS:
         QCOMPARE(got.size(), reply.size() + 7);
         QVERIFY(got.endsWith("rrrrelayed"));
     }
-
-    void sendingToAResetPeerEndsTheConnection()
-    {
-        net::Reactor reactor;
-        net::Lingerer lingerer(reactor);
-        net::Stream stream(reactor, lingerer);
-        auto [ours, peer] = tcpPair();
-        QVERIFY(stream.Accept(std::move(ours)));
-        stream.setReading(false);
-        QSignalSpy closed(&stream, &net::Stream::Closed);
-        resetAndClose(peer);
-        QTRY_COMPARE(closed.size(), 1); // noticed while not reading
-        QVERIFY(stream.isGone());
-        stream.SendData("dropped"_ba);
-        QCOMPARE(stream.bytesToSend(), 0);
-        stream.Close();
-        QCOMPARE(lingerer.count(), 0); // nothing to deliver to a peer that is gone
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_Stream)
