@@ -6,7 +6,6 @@
 #include "net/listener.h"
 
 #include <QScopeGuard>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <sys/resource.h>
@@ -25,14 +24,21 @@ private Q_SLOTS:
         std::vector<net::Incoming> accepted;
         listener.setConnectionRequest(
             [&accepted](net::Incoming request) { accepted.push_back(std::move(request)); });
-        QSignalSpy errors(&listener, &net::Listener::Error);
+        QStringList errors;
+        connect(&listener, &net::Listener::Error, &listener,
+            [&errors](const QString &description) { errors << description; });
         std::vector<net::Socket> clients;
-        for (int k = 0; k < 4; ++k) {
+        const auto knock = [&] {
             clients.emplace_back(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
             sockaddr_in to { AF_INET, htons(listener.LocalPort()), { htonl(INADDR_LOOPBACK) }, {} };
-            QVERIFY(
-                ::connect(clients.back().fd(), reinterpret_cast<sockaddr *>(&to), sizeof to) == 0);
-        }
+            return ::connect(clients.back().fd(), reinterpret_cast<sockaddr *>(&to), sizeof to)
+                == 0;
+        };
+        // One served while descriptors abound (a sanitizer needs some for its first checks).
+        QVERIFY(knock());
+        QTRY_COMPARE(accepted.size(), size_t(1));
+        for (int k = 0; k < 3; ++k)
+            QVERIFY(knock());
         // Room for one more descriptor only.
         rlimit was {};
         QVERIFY(::getrlimit(RLIMIT_NOFILE, &was) == 0);
@@ -42,9 +48,9 @@ private Q_SLOTS:
         rlimit low { rlim_t(lowestFree + 1), was.rlim_max };
         QVERIFY(::setrlimit(RLIMIT_NOFILE, &low) == 0);
         QTRY_VERIFY(listener.isPaused());
-        QCOMPARE(accepted.size(), size_t(1));
+        QCOMPARE(accepted.size(), size_t(2));
         QCOMPARE(errors.size(), 1);
-        QCOMPARE(errors.at(0).at(0).toString(), QString::fromLocal8Bit(std::strerror(EMFILE)));
+        QCOMPARE(errors.at(0), QString::fromLocal8Bit(std::strerror(EMFILE)));
         // Retries meanwhile say nothing more.
         QTest::qWait(4 * net::Listener::RetryMs);
         QCOMPARE(errors.size(), 1);
