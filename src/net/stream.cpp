@@ -63,6 +63,7 @@ bool Stream::Accept(int fd, const QByteArray &received)
     ++m_generation;
     m_state = sckConnected;
     m_in = received;
+    m_delivered = 0;
     m_reading = true;
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
     const int one = 1;
@@ -187,7 +188,9 @@ void Stream::flush()
     if (m_fd < 0 || m_gone)
         return;
     int error = 0;
+    const qint64 queued = m_out.size();
     const Outgoing::Result result = m_out.flush(m_fd, error);
+    m_delivered += queued - m_out.size();
     if (result == Outgoing::Result::Failed) {
         sendFailed(error);
         return;

@@ -69,6 +69,8 @@ public:
     qint64 TransferTo(Stream &to);
     /// Bytes queued and not yet handed to the kernel.
     qint64 BytesToSend() const { return m_out.size(); }
+    /// Bytes of this connection handed to the kernel so far (counted from Accept).
+    qint64 bytesDelivered() const { return m_delivered; }
     /// Whether this stream should be given nothing more for now (flow control).
     bool isFull() const { return m_out.size() >= QueueLimit || m_out.pipeFull(); }
     /// Reading on: DataArrival and Closed() are raised. Off: bytes wait in the kernel.
@@ -113,6 +115,7 @@ private:
     mutable std::optional<SocketAddress> m_peer, m_local;
     QByteArray m_in; ///< bytes read before the socket became ours
     Outgoing m_out;
+    qint64 m_delivered = 0;
     quint64 m_generation = 0;
     bool m_reading = true; ///< flow control lets it read
     bool m_blocked = false; ///< the kernel took not all: waiting for room

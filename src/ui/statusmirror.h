@@ -17,7 +17,7 @@ namespace ui {
 using OutputSink = std::function<void(const QByteArray &chunk)>;
 
 /// The status log's copy on standard output (or an output sink), where control characters are
-/// escaped (relay::escapeControls) so that a line received from the network never breaks into
+/// escaped (escapeControls) so that a line received from the network never breaks into
 /// two output lines or drives the terminal. It prints the lines of a LineStore that only grows,
 /// in slices of at most MirrorLinesPerTurn lines per event-loop turn, so a burst never holds the
 /// window for longer than one slice takes to print.
