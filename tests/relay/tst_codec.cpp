@@ -89,17 +89,16 @@ private Q_SLOTS:
         QTest::addColumn<Status5>("status");
         QTest::addColumn<int>("decided"); // bytes needed for the verdict
         QTest::addColumn<int>("consumed");
-        QTest::addColumn<QString>("address"); // DST.ADDR as decoded, or the name
         const auto row = [](const char *name, const QByteArray &bytes, Status5 status, int decided,
-                             int consumed = 0, const QString &address = {}) {
-            QTest::newRow(name) << bytes << status << decided << consumed << address;
+                             int consumed = 0) {
+            QTest::newRow(name) << bytes << status << decided << consumed;
         };
         row("IPv4, payload after, RSV not checked", hex("0501 FF 01 C0A800FE 0050") + "GET",
-            Status5::Complete, 10, 10, u"192.168.0.254"_s);
+            Status5::Complete, 10, 10);
         row("IPv6", hex("0501 00 04 20010DB8000000000000000000000001 FFFF"), Status5::Complete, 22,
-            22, u"2001:db8::1"_s);
+            22);
         row("255-byte name", hex("0501 00 03 FF") + QByteArray(255, '\xe9') + hex("0050"),
-            Status5::Complete, 262, 262, QString(255, u'\xe9'));
+            Status5::Complete, 262, 262);
         row("version 4", hex("04"), Status5::BadVersion, 1);
         row("BIND", hex("0502 00 01 7F000001 0050"), Status5::CommandNotSupported, 10, 10);
         row("UDP ASSOCIATE by name", hex("0503 00 03 01 61 0050"), Status5::CommandNotSupported, 8,
@@ -113,15 +112,9 @@ private Q_SLOTS:
         QFETCH(Status5, status);
         QFETCH(int, decided);
         QFETCH(int, consumed);
-        QFETCH(QString, address);
         const socks5::RequestResult result = socks5::decodeRequest(bytes);
         QCOMPARE(result.status, status);
         QCOMPARE(result.request.consumed, qsizetype(consumed));
-        if (!address.isEmpty()) {
-            const socks5::Request &r = result.request;
-            QCOMPARE(r.address.isNull() ? QString::fromLatin1(r.hostName) : r.address.toString(),
-                address);
-        }
         for (qsizetype cut = 0; cut < decided; ++cut)
             QCOMPARE(socks5::decodeRequest(bytes.first(cut)).status, Status5::NeedMore);
     }

@@ -43,24 +43,6 @@ private Q_SLOTS:
         QVERIFY(saved.open(QIODevice::ReadOnly));
         QVERIFY(saved.readAll() == kept);
     }
-
-    void storeLetsGoOfWholeBlocks()
-    {
-        ui::LineStore store;
-        const auto text = [](qsizetype i) { return QByteArray::number(i).repeated(1 + i % 7); };
-        constexpr qsizetype Count = 200'000;
-        for (qsizetype i = 0; i < Count; ++i)
-            store.append(QString::fromLatin1(text(i)));
-        store.dropBefore(Count / 2);
-        QVERIFY(store.first() > 0 && store.first() <= Count / 2);
-        // Every kept line, in order and out of it, around where the kept lines now begin.
-        for (qsizetype i = store.first(); i < Count; i += 1 + i % 5)
-            QCOMPARE(store.utf8(i), text(i));
-        for (qsizetype i = Count - 1; i >= store.first(); i -= 997)
-            QCOMPARE(store.utf8(i), text(i));
-        store.dropBefore(Count); // the newest block stays
-        QVERIFY(store.first() < Count && store.utf8(Count - 1) == text(Count - 1));
-    }
 };
 
 QTEST_GUILESS_MAIN(tst_StatusLog)
