@@ -86,12 +86,12 @@ void Slot::Accept(int fd, const QByteArray &received, ConnectionInfo client)
     m_info = std::move(client);
     m_info.slot = m_index;
     m_replyBytes = 0;
-    report(Event::Kind::ConnectionRequest);
     if (!m_client.Accept(fd)) {
         ::close(fd);
         return;
     }
     enter(Phase::Requesting);
+    report(Event::Kind::ConnectionRequest);
     // What it sent while it waited for this slot is its request, as if it had just arrived.
     if (!received.isEmpty())
         HandleRequest(received);
