@@ -57,6 +57,7 @@ bool Stream::Accept(Socket socket)
     const int fd = m_socket.fd();
     ++m_generation;
     m_state = sckConnected;
+    m_delivered = 0;
     m_reading = true;
     m_zeroCopy = true;
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
@@ -182,7 +183,9 @@ void Stream::flush()
     if (!m_socket.isOpen() || m_gone)
         return;
     int error = 0;
+    const qint64 queued = m_out.size();
     const Outgoing::Result result = m_out.flush(m_socket.fd(), error);
+    m_delivered += queued - m_out.size();
     if (result == Outgoing::Result::Failed) {
         failed(error);
         return;

@@ -70,6 +70,8 @@ public:
     qint64 transferTo(Stream &to);
     /// Bytes queued and not yet handed to the kernel.
     qint64 bytesToSend() const { return m_out.size(); }
+    /// Bytes of this connection handed to the kernel so far (counted from Accept).
+    qint64 bytesDelivered() const { return m_delivered; }
     /// Whether this stream should be given nothing more for now (flow control).
     bool isFull() const { return m_out.size() >= QueueLimit || m_out.pipeFull(); }
     /// Reading on: DataArrival and Closed() are raised. Off: bytes wait in the kernel.
@@ -110,6 +112,7 @@ private:
     StateValue m_state = sckClosed;
     mutable std::optional<SocketAddress> m_peer, m_local;
     Outgoing m_out;
+    qint64 m_delivered = 0;
     quint64 m_generation = 0;
     bool m_reading = true; ///< flow control lets it read
     bool m_blocked = false; ///< the kernel took not all: waiting for room

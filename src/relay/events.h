@@ -55,6 +55,17 @@ struct ConnectionInfo
     qint64 datagramsDown = 0;
 };
 
+/// Why the handshake turned a client away.
+enum class Refusal : quint8 {
+    None,
+    UserIdTooLong, ///< SOCKS4: no end to the user id within the longest request
+    BadHostName, ///< SOCKS4a or SOCKS5: an empty name, or a longer one than allowed
+    NoAcceptableMethod, ///< SOCKS5: no method the proxy offers
+    BadRequest, ///< SOCKS5: the request's version is not 5
+    CommandNotSupported, ///< SOCKS5: a command other than CONNECT
+    AddressTypeNotSupported, ///< SOCKS5: an address type other than 1, 3 or 4
+};
+
 /// Why a connection ended, for the list of recent ones.
 enum class EndReason : quint8 {
     Finished, ///< both sides ended their sending
@@ -76,6 +87,7 @@ struct EndedConnection
     ConnectionInfo info;
     WallClock::time_point ended;
     EndReason reason = EndReason::Finished;
+    Refusal refusal = Refusal::None; ///< why, for reason Refused
     QString error; ///< the description of a failure, if any
 };
 
@@ -109,7 +121,7 @@ struct Event
         OutboundError, ///< the destination could not be reached: error
         ProxyClosed, ///< the client ended its sending or reset
         OutboundClosed,
-        ProxyError, ///< the client's connection failed, or a limit ran it out: error
+        ProxyError, ///< the client's connection failed (error), or the relay ended it (reason)
         OutboundFailed, ///< the destination's connection failed while relaying: error
         Ended, ///< the slot is free again: info, reason (not a log line of its own)
     };
@@ -117,8 +129,10 @@ struct Event
     Kind kind = Kind::Ended;
     int slot = -1;
     ConnectionInfo info; ///< the connection as it stands (client, protocol, user, bytes ...)
-    QString error;
+    QString error; ///< a failure's description as the system gives it
+    /// Why it ended (Ended); for ProxyError without an error, which limit or who ended it.
     EndReason reason = EndReason::Finished;
+    Refusal refusal = Refusal::None; ///< Refused: why
 };
 
 } // namespace relay

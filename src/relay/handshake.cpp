@@ -12,21 +12,18 @@ namespace relay {
 void Handshake::reset()
 {
     m_phase = Phase::Fresh;
-    m_protocol = Protocol::None;
+    m_protocol = Protocol::Unknown;
     m_buffer.clear();
+    m_user.clear();
     m_destination = {};
     m_requestedIPv4 = 0;
 }
 
-Handshake::Step Handshake::refuse(QByteArray reply, const char *reason)
+Handshake::Step Handshake::refuse(QByteArray reply, Refusal why)
 {
     m_phase = Phase::Done;
     m_buffer.clear();
-    Step step;
-    step.reply = std::move(reply);
-    step.line = QStringLiteral("Proxy [%1] Error: ").arg(m_slot) + QLatin1StringView(reason);
-    step.close = true;
-    return step;
+    return { std::move(reply), why, false };
 }
 
 Handshake::Step Handshake::feed(const QByteArray &bytes)
@@ -44,7 +41,7 @@ Handshake::Step Handshake::feed(const QByteArray &bytes)
     default:
         // Neither protocol: refuse it and take the next bytes as a new request.
         m_buffer.clear();
-        return { socks4::rejection(), {}, false, false };
+        return { socks4::rejection(), Refusal::None, false };
     }
 }
 
@@ -58,24 +55,23 @@ Handshake::Step Handshake::feed4()
     case socks4::DecodeStatus::BadVersion: // the first byte chose this decoder
         Q_UNREACHABLE();
     case socks4::DecodeStatus::BadHostName:
-        return refuse(socks4::failure(request.port, request.address), "Invalid host name");
+        return refuse(socks4::failure(request.port, request.address), Refusal::BadHostName);
     case socks4::DecodeStatus::TooLong:
-        return refuse({}, "SOCKS4 user id too long");
+        return refuse({}, Refusal::UserIdTooLong);
     case socks4::DecodeStatus::Complete:
         break;
     }
     m_phase = Phase::Done;
-    m_protocol = Protocol::Socks4;
+    m_protocol = request.hostName.isEmpty() ? Protocol::Socks4 : Protocol::Socks4a;
     m_requestedIPv4 = request.address;
+    m_user = request.userId;
     m_destination.port = request.port;
-    m_destination.ipv4Only = true;
     if (request.hostName.isEmpty())
         m_destination.address = QHostAddress(request.address);
     else
         m_destination.hostName = request.hostName;
-    const QString line = socks4::requestLine(m_slot, request);
     m_buffer.remove(0, request.consumed);
-    return { {}, line, false, true };
+    return { {}, Refusal::None, true };
 }
 
 Handshake::Step Handshake::feedGreeting()
@@ -85,7 +81,7 @@ Handshake::Step Handshake::feedGreeting()
     case socks5::GreetingStatus::NeedMore:
         return {};
     case socks5::GreetingStatus::NoAcceptableMethod:
-        return refuse(socks5::methodReply(false), "No acceptable authentication method");
+        return refuse(socks5::methodReply(false), Refusal::NoAcceptableMethod);
     case socks5::GreetingStatus::Accepted:
         break;
     }
@@ -106,13 +102,14 @@ Handshake::Step Handshake::feed5()
     case socks5::RequestStatus::NeedMore:
         return {};
     case socks5::RequestStatus::BadVersion:
-        return refuse(socks5::reply(Reply::GeneralFailure), "Invalid request");
+        return refuse(socks5::reply(Reply::GeneralFailure), Refusal::BadRequest);
     case socks5::RequestStatus::CommandNotSupported:
-        return refuse(socks5::reply(Reply::CommandNotSupported), "Command not supported");
+        return refuse(socks5::reply(Reply::CommandNotSupported), Refusal::CommandNotSupported);
     case socks5::RequestStatus::AddressTypeNotSupported:
-        return refuse(socks5::reply(Reply::AddressTypeNotSupported), "Address type not supported");
+        return refuse(
+            socks5::reply(Reply::AddressTypeNotSupported), Refusal::AddressTypeNotSupported);
     case socks5::RequestStatus::BadHostName:
-        return refuse(socks5::reply(Reply::GeneralFailure), "Invalid host name");
+        return refuse(socks5::reply(Reply::GeneralFailure), Refusal::BadHostName);
     case socks5::RequestStatus::Complete:
         break;
     }
@@ -121,9 +118,8 @@ Handshake::Step Handshake::feed5()
     m_destination.address = request.address;
     m_destination.hostName = request.hostName;
     m_destination.port = request.port;
-    const QString line = socks5::requestLine(m_slot, request);
     m_buffer.remove(0, request.consumed);
-    return { {}, line, false, true };
+    return { {}, Refusal::None, true };
 }
 
 QByteArray Handshake::granted(const QHostAddress &remote, quint16 remotePort,

@@ -1,46 +1,44 @@
 #pragma once
 
+#include "events.h"
+
 #include <QByteArray>
 #include <QHostAddress>
-#include <QString>
 
 namespace relay {
 
-/// What a client says before its bytes are relayed, on one slot: a SOCKS4 or SOCKS4a request,
-/// or a SOCKS5 greeting and request, told apart by the first byte. It turns the client's bytes
-/// into steps for the slot (a reply to send, a line to log, a destination to connect to, or an
-/// end) and builds the reply once the destination has answered. No sockets: the slot does the
-/// sending and connecting.
+/// What a client says before its bytes are relayed: a SOCKS4 or SOCKS4a request, or a SOCKS5
+/// greeting and request, told apart by the first byte. It turns the client's bytes into steps
+/// (a reply to send, then an end or a destination to connect to), says what was asked (the
+/// protocol, SOCKS4's user id, the destination) and builds the reply once the destination has
+/// answered. No sockets and no words for people: the slot sends, connects and reports.
 class Handshake final
 {
 public:
-    enum class Protocol { None, Socks4, Socks5 };
-
-    /// What the slot does next, in this order: send `reply`, log `line`, then close (once the
-    /// reply is delivered) or connect to destination().
+    /// What the slot does next, in this order: send `reply`, then close (once the reply is
+    /// delivered) when the client was refused, or connect to destination().
     struct Step
     {
         QByteArray reply;
-        QString line;
-        bool close = false;
+        Refusal refusal = Refusal::None;
         bool connect = false;
+        bool refused() const { return refusal != Refusal::None; }
     };
-
-    struct Destination
-    {
-        QHostAddress address; ///< null when a name is to be resolved
-        QByteArray hostName;
-        quint16 port = 0;
-        bool ipv4Only = false; ///< a SOCKS4 grant can only name an IPv4 address
-    };
-
-    explicit Handshake(int slot) : m_slot(slot) { }
 
     /// Forgets the last client's handshake.
     void reset();
     /// Takes bytes from the client that arrived before the request was complete.
     Step feed(const QByteArray &bytes);
+    /// Unknown until the request (SOCKS4, SOCKS4a) or the greeting (SOCKS5) is decoded.
+    Protocol protocol() const { return m_protocol; }
+    /// SOCKS4's user id, as sent.
+    const QByteArray &user() const { return m_user; }
     const Destination &destination() const { return m_destination; }
+    /// A SOCKS4 grant can only name an IPv4 address.
+    bool ipv4Only() const
+    {
+        return m_protocol == Protocol::Socks4 || m_protocol == Protocol::Socks4a;
+    }
     /// The client's bytes that followed its request: its first payload.
     QByteArray takePayload() { return std::exchange(m_buffer, {}); }
 
@@ -54,14 +52,14 @@ private:
     Step feed4();
     Step feedGreeting();
     Step feed5();
-    Step refuse(QByteArray reply, const char *reason);
+    Step refuse(QByteArray reply, Refusal why);
 
     enum class Phase { Fresh, Greeted, Done };
 
-    int m_slot;
     Phase m_phase = Phase::Fresh;
-    Protocol m_protocol = Protocol::None;
+    Protocol m_protocol = Protocol::Unknown;
     QByteArray m_buffer;
+    QByteArray m_user;
     Destination m_destination;
     quint32 m_requestedIPv4 = 0; ///< for the SOCKS4 failure reply
 };

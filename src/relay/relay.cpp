@@ -27,7 +27,7 @@ void Relay::start()
     for (int i = 0; i < SlotCount; ++i) {
         m_slots.at(static_cast<size_t>(i)) =
             std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver);
-        connect(&slot(i), &Slot::LogLine, this, &Relay::LogLine);
+        connect(&slot(i), &Slot::Reported, this, &Relay::slotReported);
         connect(&slot(i), &Slot::Freed, this, &Relay::slotFreed);
     }
 }
@@ -51,6 +51,81 @@ void Relay::setTimeouts(const Timeouts &timeouts)
     m_lingerer.setLimits(limits);
 }
 
+// --- Events, counts and the snapshot --------------------------------------------------------
+
+void Relay::slotReported(const Event &event)
+{
+    switch (event.kind) {
+    case Event::Kind::ConnectionRequest:
+        ++m_totals.served;
+        break;
+    case Event::Kind::Refused:
+        ++m_totals.refused;
+        break;
+    case Event::Kind::OutboundError:
+        ++m_totals.failed;
+        break;
+    case Event::Kind::Ended:
+        ended(event);
+        break;
+    default:
+        break;
+    }
+    Q_EMIT Reported(event);
+}
+
+void Relay::ended(const Event &event)
+{
+    m_totals.bytesUp += event.info.bytesUp;
+    m_totals.bytesDown += event.info.bytesDown;
+    EndedConnection ending { event.info, WallClock::now(), event.reason, event.refusal,
+        event.error };
+    if (m_recent.size() < size_t(Snapshot::RecentCount)) {
+        m_recent.push_back(std::move(ending));
+        return;
+    }
+    m_recent[m_recentNext] = std::move(ending);
+    m_recentNext = (m_recentNext + 1) % m_recent.size();
+}
+
+Snapshot Relay::snapshot() const
+{
+    Snapshot now;
+    now.connections.reserve(size_t(SlotCount) + m_waiting.size());
+    now.totals = m_totals;
+    for (int i = 0; i < SlotCount; ++i) {
+        if (slot(i).isFree())
+            continue;
+        now.connections.push_back(slot(i).info());
+        now.totals.bytesUp += now.connections.back().bytesUp;
+        now.totals.bytesDown += now.connections.back().bytesDown;
+    }
+    for (const Waiting &waiting : m_waiting)
+        now.connections.push_back(waiting.info);
+    // Oldest first: once the ring is full, the oldest is the one to be replaced next.
+    now.recent.reserve(m_recent.size());
+    now.recent.insert(now.recent.end(), m_recent.begin() + qsizetype(m_recentNext), m_recent.end());
+    now.recent.insert(
+        now.recent.end(), m_recent.begin(), m_recent.begin() + qsizetype(m_recentNext));
+    return now;
+}
+
+void Relay::Disconnect(quint64 id)
+{
+    for (int i = 0; i < SlotCount; ++i) {
+        if (!slot(i).isFree() && slot(i).id() == id) {
+            slot(i).closeFor(EndReason::Disconnected);
+            return;
+        }
+    }
+    for (const Waiting &waiting : m_waiting) {
+        if (waiting.info.id == id) {
+            forget(waiting.connection.get(), EndReason::Disconnected);
+            return;
+        }
+    }
+}
+
 // --- Admission and the line of waiting clients ----------------------------------------------
 
 void Relay::wsListener_ConnectionRequest(net::Incoming request)
@@ -60,7 +135,7 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {
             if (slot(i).isFree()) {
-                admit(i, std::move(request.socket), request.host, {});
+                admit(i, std::move(request.socket), arrival(request), {});
                 return;
             }
         }
@@ -72,17 +147,26 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
     auto waiting = std::make_unique<net::PendingConnection>(
         m_reactor, std::move(request.socket), request.host);
     net::PendingConnection *raw = waiting.get();
-    connect(raw, &net::PendingConnection::Closed, this, [this, raw] { forget(raw); });
-    m_waiting.push_back(std::move(waiting));
+    connect(raw, &net::PendingConnection::Closed, this,
+        [this, raw] { forget(raw, EndReason::ClientClosed); });
+    m_waiting.push_back({ std::move(waiting), arrival(request) });
     if (!m_sweep.isActive())
         m_sweep.start(); // idle connections may have to make room
 }
 
-void Relay::admit(int i, net::Socket socket, const QHostAddress &client, const QByteArray &received)
+ConnectionInfo Relay::arrival(const net::Incoming &request)
 {
-    Q_EMIT LogLine(
-        QStringLiteral("Proxy [%1] Connection Request from ").arg(i) + client.toString());
-    slot(i).Accept(std::move(socket), received);
+    ConnectionInfo info;
+    info.id = ++m_lastId;
+    info.client = request.host;
+    info.clientPort = request.port;
+    info.since = WallClock::now();
+    return info;
+}
+
+void Relay::admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received)
+{
+    slot(i).Accept(std::move(socket), received, std::move(client));
     if (!m_sweep.isActive())
         m_sweep.start();
 }
@@ -102,28 +186,32 @@ void Relay::serveWaiting()
     for (int i = 0; i < SlotCount && !m_waiting.empty(); ++i) {
         if (!slot(i).isFree())
             continue;
-        const std::unique_ptr<net::PendingConnection> waiting = std::move(m_waiting.front());
+        Waiting waiting = std::move(m_waiting.front());
         m_waiting.pop_front();
         QByteArray received;
-        net::Socket socket = waiting->take(received);
-        admit(i, std::move(socket), waiting->host(), received);
+        net::Socket socket = waiting.connection->take(received);
+        admit(i, std::move(socket), std::move(waiting.info), received);
     }
 }
 
-void Relay::forget(net::PendingConnection *waiting)
+void Relay::forget(net::PendingConnection *waiting, EndReason reason)
 {
     const auto it = std::find_if(m_waiting.begin(), m_waiting.end(),
-        [waiting](const std::unique_ptr<net::PendingConnection> &w) { return w.get() == waiting; });
+        [waiting](const Waiting &w) { return w.connection.get() == waiting; });
     if (it == m_waiting.end())
         return;
-    // Raised from inside its own handler: deleted once that has returned.
-    it->release()->deleteLater();
+    // Maybe raised from inside its own handler: deleted once that has returned.
+    it->connection.release()->deleteLater();
+    Event gone { Event::Kind::Ended, -1, std::move(it->info), {}, reason, Refusal::None };
+    gone.info.state = ConnectionState::Closing;
     m_waiting.erase(it);
+    ended(gone);
+    Q_EMIT Reported(gone);
 }
 
 void Relay::wsListener_Error(const QString &description)
 {
-    Q_EMIT LogLine(QStringLiteral("Listener Error: ") + description);
+    Q_EMIT Reported(Event { Event::Kind::ListenerError, -1, {}, description, {}, {} });
 }
 
 // --- The sweep: time limits and room for waiting clients ------------------------------------
@@ -139,7 +227,7 @@ void Relay::sweep()
         if (s.isFree()) {
             ++freeSlots;
         } else if (s.phase() == Slot::Phase::Requesting && age >= m_timeouts.request) {
-            s.closeWithError(QStringLiteral("Request timed out"));
+            s.closeFor(EndReason::RequestTimeout);
             ++freeSlots;
         } else if (s.phase() == Slot::Phase::Connecting && age >= m_timeouts.connect) {
             s.connectTimedOut();
@@ -173,8 +261,7 @@ void Relay::makeRoom(int freeSlots, Slot::Clock::time_point now)
     std::stable_sort(idle.begin(), idle.begin() + count,
         [this](int a, int b) { return slot(a).since() < slot(b).since(); });
     for (qsizetype k = 0; k < std::min(count, wanted); ++k)
-        slot(idle.at(static_cast<size_t>(k)))
-            .closeWithError(QStringLiteral("Idle connection closed for a waiting client"));
+        slot(idle.at(static_cast<size_t>(k))).closeFor(EndReason::IdleForWaiting);
 }
 
 } // namespace relay

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "events.h"
 #include "slot.h"
 
 #include "acl/allowlist.h"
@@ -21,7 +22,8 @@ namespace relay {
 /// The SOCKS proxy: the listener, admission by the allow-list, sixteen slots and the line of
 /// clients waiting for one, and the sweep that enforces the time limits. Its services (the
 /// reactor that watches every socket and the lingering close) are its own members, handed to
-/// everything that needs them. Every event is logged through LogLine; the relay never touches a
+/// everything that needs them. What happens is reported as events (Reported), and snapshot()
+/// tells how every connection stands; the relay writes no text for people and never touches a
 /// widget.
 class Relay final : public QObject
 {
@@ -65,19 +67,36 @@ public:
     /// Takes effect for slots already busy too.
     void setTimeouts(const Timeouts &timeouts);
 
+    /// Every busy slot and every waiting client, the totals since start and the recent endings.
+    /// Costs nothing until asked: the counts are the streams' own.
+    Snapshot snapshot() const;
+    /// Ends the connection with this id (from a snapshot) at once, as a reset would; nothing
+    /// when it has ended already.
+    void Disconnect(quint64 id);
+
 Q_SIGNALS:
-    void LogLine(const QString &line);
+    void Reported(const relay::Event &event);
 
 private:
     void start();
     Slot &slot(int i) { return *m_slots.at(static_cast<size_t>(i)); }
     const Slot &slot(int i) const { return *m_slots.at(static_cast<size_t>(i)); }
 
+    /// A client in line for a slot, and who it is.
+    struct Waiting
+    {
+        std::unique_ptr<net::PendingConnection> connection;
+        ConnectionInfo info;
+    };
+
     void wsListener_ConnectionRequest(net::Incoming request);
     void wsListener_Error(const QString &description);
-    void admit(int i, net::Socket socket, const QHostAddress &client, const QByteArray &received);
+    ConnectionInfo arrival(const net::Incoming &request);
+    void admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received);
+    void slotReported(const Event &event);
+    void ended(const Event &event);
     void serveWaiting();
-    void forget(net::PendingConnection *waiting);
+    void forget(net::PendingConnection *waiting, EndReason reason);
     void slotFreed();
     void sweep();
     void makeRoom(int freeSlots, Slot::Clock::time_point now);
@@ -91,10 +110,14 @@ private:
     net::Lingerer m_lingerer { m_reactor };
     net::Listener m_listener { m_reactor };
     std::array<std::unique_ptr<Slot>, SlotCount> m_slots;
-    std::deque<std::unique_ptr<net::PendingConnection>> m_waiting; ///< oldest first
+    std::deque<Waiting> m_waiting; ///< oldest first
     bool m_servePosted = false;
     Timeouts m_timeouts;
     QTimer m_sweep;
+    quint64 m_lastId = 0;
+    Totals m_totals; ///< bytes: of the connections that have ended
+    std::vector<EndedConnection> m_recent; ///< a ring of Snapshot::RecentCount
+    size_t m_recentNext = 0; ///< where the next ending goes once the ring is full
 };
 
 } // namespace relay

@@ -2,6 +2,7 @@
 
 #include "net/sockaddr.h"
 
+#include <algorithm>
 #include <cerrno>
 
 namespace relay {
@@ -9,8 +10,7 @@ namespace relay {
 Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
     QObject *parent)
     : QObject(parent), m_index(index), m_client(reactor, lingerer, this),
-      m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this),
-      m_handshake(index)
+      m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this)
 {
     connect(&m_client, &net::Stream::DataArrival, this, &Slot::wsProxy_DataArrival);
     connect(&m_client, &net::Stream::Closed, this, &Slot::wsProxy_Close);
@@ -40,22 +40,56 @@ bool Slot::takeActive(Clock::time_point now)
     return true;
 }
 
-void Slot::log(const char *side, const QString &text)
+ConnectionInfo Slot::info() const
 {
-    Q_EMIT LogLine(QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(m_index)
-        + QLatin1StringView("] ") + text);
+    ConnectionInfo info = m_info;
+    switch (m_phase) {
+    case Phase::Free:
+        info.state = ConnectionState::Closing;
+        break;
+    case Phase::Requesting:
+        info.state = ConnectionState::Negotiating;
+        break;
+    case Phase::Connecting:
+        info.state = ConnectionState::Connecting;
+        break;
+    case Phase::Relaying:
+        info.state =
+            m_up.ended || m_down.ended ? ConnectionState::HalfClosed : ConnectionState::Relaying;
+        // The destination's stream counts from its own Accept, on entering this phase.
+        info.bytesUp = m_destination.bytesDelivered();
+        break;
+    }
+    // The replies went out first, so what was delivered beyond them is payload.
+    info.bytesDown = std::max<qint64>(0, m_client.bytesDelivered() - m_replyBytes);
+    return info;
+}
+
+void Slot::report(Event::Kind kind, const QString &error, EndReason reason, Refusal refusal)
+{
+    Q_EMIT Reported(Event { kind, m_index, info(), error, reason, refusal });
+}
+
+void Slot::sendReply(const QByteArray &reply)
+{
+    m_replyBytes += reply.size();
+    m_client.SendData(reply);
 }
 
 // --- Admission and the handshake ------------------------------------------------------------
 
-void Slot::Accept(net::Socket socket, const QByteArray &received)
+void Slot::Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client)
 {
     m_handshake.reset();
     m_up = m_down = {};
     m_early.clear();
+    m_info = std::move(client);
+    m_info.slot = m_index;
+    m_replyBytes = 0;
     if (!m_client.Accept(std::move(socket)))
         return;
     enter(Phase::Requesting);
+    report(Event::Kind::ConnectionRequest);
     // What it sent while it waited for this slot is its request, as if it had just arrived.
     if (!received.isEmpty())
         HandleRequest(received);
@@ -80,23 +114,27 @@ void Slot::HandleRequest(const QByteArray &chunk)
         return;
     }
     const Handshake::Step step = m_handshake.feed(chunk);
-    m_client.SendData(step.reply);
-    if (!step.line.isEmpty())
-        Q_EMIT LogLine(step.line);
-    if (step.close) {
-        closeSlot(); // the reply is still delivered
+    sendReply(step.reply);
+    m_info.protocol = m_handshake.protocol();
+    if (step.refused()) {
+        report(Event::Kind::Refused, {}, EndReason::Refused, step.refusal);
+        closeSlot(EndReason::Refused, {}, step.refusal); // the reply is still delivered
         return;
     }
     if (!step.connect)
         return;
+    const Destination &to = m_handshake.destination();
+    m_info.user = m_handshake.user();
+    m_info.requested = to;
     enter(Phase::Connecting);
+    report(Event::Kind::Request);
     m_early = m_handshake.takePayload();
-    const Handshake::Destination &to = m_handshake.destination();
     if (!to.address.isNull())
         m_connector.connectTo(to.address, to.port);
     else
         m_connector.connectTo(QString::fromLatin1(to.hostName), to.port,
-            to.ipv4Only ? net::Connector::Families::IPv4Only : net::Connector::Families::Any);
+            m_handshake.ipv4Only() ? net::Connector::Families::IPv4Only
+                                   : net::Connector::Families::Any);
     updateReading();
 }
 
@@ -104,10 +142,12 @@ void Slot::wsOutbound_Connect()
 {
     if (m_phase != Phase::Connecting || !m_destination.Accept(m_connector.takeSocket()))
         return;
-    log("Outbound", QStringLiteral("Connected"));
-    m_client.SendData(m_handshake.granted(m_destination.RemoteHost(), m_destination.RemotePort(),
-        m_destination.LocalHost(), m_destination.LocalPort()));
+    m_info.connectedAddress = m_destination.RemoteHost();
+    m_info.connectedPort = m_destination.RemotePort();
     enter(Phase::Relaying);
+    report(Event::Kind::OutboundConnected);
+    sendReply(m_handshake.granted(m_info.connectedAddress, m_info.connectedPort,
+        m_destination.LocalHost(), m_destination.LocalPort()));
     m_destination.SendData(std::exchange(m_early, {}));
     // A client that ended its sending along with its request gets its end passed on now.
     if (m_up.ended)
@@ -119,9 +159,11 @@ void Slot::wsOutbound_ConnectFailed(int error, const QString &description)
 {
     if (m_phase != Phase::Connecting)
         return;
-    m_client.SendData(m_handshake.failed(error));
-    log("Outbound", QStringLiteral("Error: ") + description);
-    closeSlot();
+    sendReply(m_handshake.failed(error));
+    const EndReason reason =
+        error == ETIMEDOUT ? EndReason::ConnectTimeout : EndReason::ConnectFailed;
+    report(Event::Kind::OutboundError, description, reason);
+    closeSlot(reason, description);
 }
 
 void Slot::connectTimedOut()
@@ -185,11 +227,12 @@ void Slot::updateReading()
 void Slot::wsProxy_Close()
 {
     if (!std::exchange(m_up.logged, true))
-        log("Proxy", QStringLiteral("Connection Closed"));
+        report(Event::Kind::ProxyClosed);
     m_up.ended = true;
     // A reset ends the slot at once; so does an end before the request was whole.
     if (m_client.isGone() || m_phase == Phase::Requesting || m_down.ended) {
-        closeSlot();
+        closeSlot(
+            m_down.ended && !m_client.isGone() ? EndReason::Finished : EndReason::ClientClosed);
         return;
     }
     if (m_phase == Phase::Relaying)
@@ -200,10 +243,11 @@ void Slot::wsProxy_Close()
 void Slot::wsOutbound_Close()
 {
     if (!std::exchange(m_down.logged, true))
-        log("Outbound", QStringLiteral("Connection Closed"));
+        report(Event::Kind::OutboundClosed);
     m_down.ended = true;
     if (m_destination.isGone() || m_up.ended) {
-        closeSlot();
+        closeSlot(m_up.ended && !m_destination.isGone() ? EndReason::Finished
+                                                        : EndReason::DestinationClosed);
         return;
     }
     m_client.shutdownSend();
@@ -212,24 +256,27 @@ void Slot::wsOutbound_Close()
 
 void Slot::wsProxy_Error(const QString &description)
 {
-    log("Proxy", QStringLiteral("Error: ") + description);
-    closeSlot();
+    report(Event::Kind::ProxyError, description, EndReason::ClientError);
+    closeSlot(EndReason::ClientError, description);
 }
 
 void Slot::wsOutbound_Error(const QString &description)
 {
-    log("Outbound", QStringLiteral("Error: ") + description);
-    closeSlot();
+    report(Event::Kind::OutboundFailed, description, EndReason::DestinationError);
+    closeSlot(EndReason::DestinationError, description);
 }
 
-void Slot::closeWithError(const QString &description)
+void Slot::closeFor(EndReason reason)
 {
-    log("Proxy", QStringLiteral("Error: ") + description);
-    closeSlot();
+    report(Event::Kind::ProxyError, {}, reason);
+    closeSlot(reason);
 }
 
-void Slot::closeSlot()
+void Slot::closeSlot(EndReason reason, const QString &error, Refusal refusal)
 {
+    // The last counts, before the streams let their connections go.
+    Event ended { Event::Kind::Ended, m_index, info(), error, reason, refusal };
+    ended.info.state = ConnectionState::Closing;
     // Destination side first: the client stream closing is what frees the slot, so a slot is
     // never handed out while its destination connection still stands. A side that is still
     // there gets what was queued for it, then our end, and is no longer read (Lingerer).
@@ -241,6 +288,7 @@ void Slot::closeSlot()
     m_up = m_down = {};
     m_phase = Phase::Free;
     m_active = false;
+    Q_EMIT Reported(ended);
     Q_EMIT Freed();
 }
 

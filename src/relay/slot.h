@@ -1,5 +1,6 @@
 #pragma once
 
+#include "events.h"
 #include "handshake.h"
 
 #include "net/connector.h"
@@ -14,7 +15,8 @@ namespace relay {
 /// connector that opens the latter, and the handshake between them. It serves one client at a
 /// time from the handshake to the end: relays both ways with flow control, passes each side's
 /// end (FIN) on to the other while the other direction goes on, and ends when both directions
-/// have ended, or at once when either side resets or fails.
+/// have ended, or at once when either side resets or fails. What happens is reported as events
+/// (Reported); its connection as it stands is info().
 class Slot final : public QObject
 {
     Q_OBJECT
@@ -48,16 +50,20 @@ public:
     /// Whether bytes went either way since the last call (the relay's sweep asks).
     bool takeActive(Clock::time_point now);
     bool hasQueued() const { return m_client.bytesToSend() > 0 || m_destination.bytesToSend() > 0; }
+    /// The connection served: its state and byte counts as they stand now.
+    ConnectionInfo info() const;
+    quint64 id() const { return m_info.id; }
 
-    /// Serves a client on this free slot: its socket and what it sent while it waited.
-    void Accept(net::Socket socket, const QByteArray &received);
-    /// Closes the slot with an error line (a limit ran out, room for a waiting client).
-    void closeWithError(const QString &description);
+    /// Serves a client on this free slot: its socket, what it sent while it waited, and who it
+    /// is (id, address, when it came).
+    void Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client);
+    /// Ends the connection at once (a limit ran out, room for a waiting client, the operator).
+    void closeFor(EndReason reason);
     /// The connect limit ran out: the client is told, as for any destination failure.
     void connectTimedOut();
 
 Q_SIGNALS:
-    void LogLine(const QString &line);
+    void Reported(const relay::Event &event);
     /// Both sides are closed: the slot may serve the next client.
     void Freed();
 
@@ -77,8 +83,10 @@ private:
     void drained(Direction &d, net::Stream &from, net::Stream &to);
     void updateReading();
     void enter(Phase phase);
-    void log(const char *side, const QString &text);
-    void closeSlot();
+    void report(Event::Kind kind, const QString &error = {}, EndReason reason = {},
+        Refusal refusal = Refusal::None);
+    void sendReply(const QByteArray &reply);
+    void closeSlot(EndReason reason, const QString &error = {}, Refusal refusal = Refusal::None);
 
     /// One direction of the relay: whether its source has ended, and whether it is held back
     /// because its target is full.
@@ -100,6 +108,8 @@ private:
     Direction m_up; ///< client to destination
     Direction m_down; ///< destination to client
     bool m_active = false;
+    ConnectionInfo m_info; ///< who is served; the counts and the state are filled in by info()
+    qint64 m_replyBytes = 0; ///< the proxy's own replies to the client, not counted as payload
 };
 
 } // namespace relay

@@ -1,9 +1,6 @@
 #include "socks4.h"
 
-#include "logtext.h"
-
 #include <QByteArrayView>
-#include <QHostAddress>
 #include <QtEndian>
 
 namespace relay::socks4 {
@@ -87,15 +84,6 @@ QByteArray rejection()
 QByteArray failure(quint16 port, quint32 address)
 {
     return reply(Rejected, port, address);
-}
-
-QString requestLine(int slot, const Request &request)
-{
-    return QStringLiteral("Proxy [%1] Request from ").arg(slot)
-        + escapeControls(QString::fromLatin1(request.userId)) + QStringLiteral(" to ")
-        + (request.hostName.isEmpty() ? QHostAddress(request.address).toString()
-                                      : escapeControls(QString::fromLatin1(request.hostName)))
-        + u':' + QString::number(request.port);
 }
 
 } // namespace relay::socks4

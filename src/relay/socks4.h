@@ -1,12 +1,10 @@
 #pragma once
 
 #include <QByteArray>
-#include <QString>
 #include <QtGlobal>
 
 /// The SOCKS4 wire format spoken with clients: decoding a CONNECT request, building the grant,
-/// the rejection and the failure reply, and the request's status log line. Pure functions: no
-/// sockets, no state.
+/// the rejection and the failure reply. Pure functions: no sockets, no state.
 namespace relay::socks4 {
 
 inline constexpr quint8 Version = 0x04; ///< VN of every request this proxy serves
@@ -56,9 +54,5 @@ QByteArray grant(quint16 port, quint32 address);
 QByteArray rejection();
 /// The 8-byte answer when the destination cannot be reached: 0x00 0x5B, port, address.
 QByteArray failure(quint16 port, quint32 address);
-
-/// "Proxy [slot] Request from <user id> to <host name or address>:<port>", the user id and the
-/// host name byte for byte (Latin-1) with control characters escaped.
-QString requestLine(int slot, const Request &request);
 
 } // namespace relay::socks4

@@ -1,7 +1,5 @@
 #include "socks5.h"
 
-#include "logtext.h"
-
 #include <QByteArrayView>
 #include <QtEndian>
 
@@ -22,21 +20,6 @@ bool isIPv4Mapped(const Q_IPV6ADDR &address)
 {
     static constexpr quint8 prefix[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff };
     return std::equal(prefix, prefix + 12, address.c);
-}
-
-/// RFC 5952 text. Qt writes it so, except that it writes the deprecated IPv4-compatible
-/// addresses (::a.b.c.d) in mixed notation, which RFC 5952 keeps for the IPv4-mapped ones.
-QString ipv6Text(const QHostAddress &address)
-{
-    const Q_IPV6ADDR bytes = address.toIPv6Address();
-    const bool compatible = std::all_of(bytes.c, bytes.c + 12, [](quint8 b) { return b == 0; })
-        && (bytes.c[12] | bytes.c[13] | bytes.c[14]) != 0;
-    if (!compatible)
-        return address.toString();
-    const quint16 high = qFromBigEndian<quint16>(bytes.c + 12);
-    const quint16 low = qFromBigEndian<quint16>(bytes.c + 14);
-    return QStringLiteral("::") + (high ? QString::number(high, 16) + u':' : QString())
-        + QString::number(low, 16);
 }
 
 } // namespace
@@ -162,19 +145,6 @@ Reply replyFor(int connectError)
     default:
         return Reply::GeneralFailure;
     }
-}
-
-QString requestLine(int slot, const Request &request)
-{
-    QString host;
-    if (request.address.protocol() == QAbstractSocket::IPv6Protocol)
-        host = u'[' + ipv6Text(request.address) + u']';
-    else if (!request.address.isNull())
-        host = request.address.toString();
-    else
-        host = escapeControls(QString::fromLatin1(request.hostName));
-    return QStringLiteral("Proxy [%1] Request to ").arg(slot) + host + u':'
-        + QString::number(request.port);
 }
 
 } // namespace relay::socks5

@@ -6,8 +6,8 @@
 #include <QtGlobal>
 
 /// The SOCKS5 wire format spoken with clients (CONNECT, no authentication): decoding the method
-/// greeting and the request, building the method reply and the request's reply, the reply code
-/// for a failed connect, and the request's status log line. Pure functions: no sockets, no state.
+/// greeting and the request, building the method reply and the request's reply, and the reply
+/// code for a failed connect. Pure functions: no sockets, no state.
 namespace relay::socks5 {
 
 inline constexpr quint8 Version = 0x05; ///< VER of every greeting and request this proxy serves
@@ -95,10 +95,5 @@ QByteArray reply(Reply code, const QHostAddress &bound = {}, quint16 port = 0);
 /// EHOSTUNREACH 04 (pass it for a name not found or without an address too), ETIMEDOUT 06,
 /// EACCES and EPERM 02, anything else 01.
 Reply replyFor(int connectError);
-
-/// "Proxy [slot] Request to <host>:<port>": the host is the dotted IPv4 address, the name as
-/// sent (Latin-1) with control characters escaped, or the IPv6 address in brackets in its
-/// RFC 5952 form ("[2001:db8::1]").
-QString requestLine(int slot, const Request &request);
 
 } // namespace relay::socks5

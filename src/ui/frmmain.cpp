@@ -1,6 +1,7 @@
 #include "frmmain.h"
 
 #include "acl/allowlist.h"
+#include "eventlog.h"
 #include "menus.h"
 #include "portmap/portmapping.h"
 #include "portnumber.h"
@@ -71,7 +72,10 @@ frmMain::frmMain(Environment env, QWidget *parent)
     buildControls();
 
     m_relay = new relay::Relay(*m_allowList, this);
-    connect(m_relay, &relay::Relay::LogLine, this, &frmMain::AppendStatus);
+    connect(m_relay, &relay::Relay::Reported, this, [this](const relay::Event &event) {
+        if (const QString line = logLine(event); !line.isEmpty())
+            AppendStatus(line);
+    });
     m_portMapping = std::make_unique<portmap::PortMapping>(std::move(m_env.mapper));
     connect(m_portMapping.get(), &portmap::PortMapping::LogLine, this, &frmMain::AppendStatus);
 

@@ -23,11 +23,12 @@ char *LineStore::reserve(qsizetype n)
         Block block;
         block.capacity = quint32(std::max(BlockBytes, need));
         block.data.reset(new char[block.capacity]);
+        block.firstLine = m_size;
         m_blocks.push_back(std::move(block));
     }
     Block &block = m_blocks.back();
     if (m_size % IndexStride == 0)
-        m_index.push_back({ quint32(m_blocks.size() - 1), block.used });
+        m_index.push_back({ quint32(m_blocksDropped + m_blocks.size() - 1), block.used });
     std::memcpy(block.data.get() + block.used, header, size_t(headerSize));
     char *bytes = block.data.get() + block.used + headerSize;
     block.used += quint32(need);
@@ -50,13 +51,29 @@ void LineStore::append(QStringView line)
     std::memcpy(reserve(utf8.size()), utf8.constData(), size_t(utf8.size()));
 }
 
+void LineStore::dropBefore(qsizetype line)
+{
+    if (m_blocks.size() < 2 || m_blocks[1].firstLine > line)
+        return;
+    while (m_blocks.size() > 1 && m_blocks[1].firstLine <= line) {
+        m_blocks.pop_front();
+        ++m_blocksDropped;
+    }
+    m_first = m_blocks.front().firstLine;
+    while (!m_index.empty() && m_index.front().block < m_blocksDropped) {
+        m_index.pop_front();
+        ++m_indexDropped;
+    }
+    m_lastLine = -1;
+}
+
 QByteArrayView LineStore::step(Position &pos) const
 {
-    if (pos.offset == m_blocks[pos.block].used) {
+    if (pos.offset == m_blocks[pos.block - m_blocksDropped].used) {
         ++pos.block;
         pos.offset = 0;
     }
-    const char *data = m_blocks[pos.block].data.get();
+    const char *data = m_blocks[pos.block - m_blocksDropped].data.get();
     quint64 length = 0;
     for (int shift = 0;; shift += 7) {
         const auto byte = quint8(data[pos.offset++]);
@@ -75,8 +92,17 @@ QByteArrayView LineStore::utf8(qsizetype i) const
     if (i == m_lastLine + 1 && m_lastLine >= 0) {
         pos = m_afterLast;
     } else {
-        pos = m_index[size_t(i / IndexStride)];
-        for (qsizetype skip = i % IndexStride; skip > 0; --skip)
+        // Stepping starts at the nearest indexed line, or where the kept lines begin when that
+        // line has been let go.
+        const qsizetype entry = i / IndexStride - m_indexDropped;
+        qsizetype skip = i % IndexStride;
+        if (entry >= 0) {
+            pos = m_index[size_t(entry)];
+        } else {
+            pos = { m_blocksDropped, 0 };
+            skip = i - m_first;
+        }
+        for (; skip > 0; --skip)
             step(pos);
     }
     const QByteArrayView line = step(pos);

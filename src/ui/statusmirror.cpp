@@ -1,6 +1,6 @@
 #include "statusmirror.h"
 
-#include "relay/logtext.h"
+#include "logtext.h"
 
 #include <QMetaObject>
 #include <QSocketNotifier>
@@ -27,7 +27,7 @@ void appendPrintable(QByteArray &out, QByteArrayView utf8)
     if (plain)
         out.append(utf8);
     else
-        out.append(relay::escapeControls(QString::fromUtf8(utf8)).toUtf8());
+        out.append(escapeControls(QString::fromUtf8(utf8)).toUtf8());
     out.append('\n');
 }
 

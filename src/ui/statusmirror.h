@@ -17,14 +17,14 @@ namespace ui {
 using OutputSink = std::function<void(const QByteArray &chunk)>;
 
 /// The status log's copy on standard output (or an output sink), where control characters are
-/// escaped (relay::escapeControls) so that a line received from the network never breaks into
-/// two output lines or drives the terminal. It prints the lines of a LineStore that only grows,
-/// in slices of at most MirrorLinesPerTurn lines per event-loop turn, so a burst never holds the
-/// window for longer than one slice takes to print.
+/// escaped (escapeControls) so that a line received from the network never breaks into two
+/// output lines or drives the terminal. It prints every line of a LineStore, which keeps each
+/// line until it is written here (written()), in slices of at most MirrorLinesPerTurn lines per
+/// event-loop turn, so a burst never holds the window for longer than one slice takes to print.
 ///
 /// Standard output is never waited for: a reader that is slow, or has stopped reading, only
-/// delays the mirror (the store holds what is still to be printed, so nothing else grows), and
-/// one that has gone ends the mirror with one line on standard error.
+/// delays the mirror (the store holds what is still to be printed, past what the window keeps),
+/// and one that has gone ends the mirror with one line on standard error.
 class StatusMirror final : public QObject
 {
     Q_OBJECT
@@ -42,6 +42,8 @@ public:
 
     /// Lines were added to the store: they are printed when control returns to the loop.
     void linesAdded();
+    /// The store's lines up to here are the mirror's own: the store may let them go.
+    qsizetype written() const { return m_written; }
 
 private:
     void postTurn();

@@ -237,6 +237,16 @@ void StatusView::rowsInserted(const QModelIndex &parent, int start, int end)
         viewport()->update();
 }
 
+void StatusView::rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end)
+{
+    QAbstractItemView::rowsAboutToBeRemoved(parent, start, end);
+    // The oldest rows leave: the lines in sight stay in sight, as far as they are kept.
+    QScrollBar *bar = verticalScrollBar();
+    if (start <= bar->value())
+        bar->setValue(std::max(start, bar->value() - (end - start + 1)));
+    viewport()->update();
+}
+
 void StatusView::updateGeometries()
 {
     // Sideways as far as the longest line reaches: one line measured per batch of new rows.

@@ -8,7 +8,7 @@ QT_END_NAMESPACE
 
 namespace ui {
 
-/// A list view for a log that only grows (a StatusLog): every row has the height of one line of
+/// A list view for a log that grows at the end and loses its oldest lines (a StatusLog): every row has the height of one line of
 /// text, so adding rows costs the same whether the list holds ten lines or ten million
 /// (QListView lays out all its rows again on every insertion). It paints only the rows in sight
 /// and scrolls by whole rows, sideways as far as the longest line reaches; it never scrolls or
@@ -48,6 +48,7 @@ protected:
     QRegion visualRegionForSelection(const QItemSelection &selection) const override;
 
     void rowsInserted(const QModelIndex &parent, int start, int end) override;
+    void rowsAboutToBeRemoved(const QModelIndex &parent, int start, int end) override;
     void updateGeometries() override;
     void scrollContentsBy(int dx, int dy) override;
     void paintEvent(QPaintEvent *event) override;

@@ -26,19 +26,16 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<Status4>("status");
         QTest::addColumn<int>("consumed"); // request length; what follows is payload
-        QTest::addColumn<QString>("line");
         const QByteArray named = hex("0401 0050 00000001 626F62 00");
         const QByteArray u(1024, 'u'), h(255, 'h');
         const auto row = [](const char *name, const QByteArray &bytes, Status4 status,
-                             int consumed = 0, const QString &line = {}) {
-            QTest::newRow(name) << bytes << status << consumed << line;
+                             int consumed = 0) {
+            QTest::newRow(name) << bytes << status << consumed;
         };
-        row("high bytes, highest port", hex("0401 FFFF FFFFFFFF 80FF0A 00"), Status4::Complete, 12,
-            u"Proxy [1] Request from \\x80\xff\\x0a to 255.255.255.255:65535"_s);
+        row("high bytes, highest port", hex("0401 FFFF FFFFFFFF 80FF0A 00"), Status4::Complete, 12);
         row("1024-byte user id", hex("0401 0050 0A000005") + u + '\0', Status4::Complete, 1033);
         row("1025-byte user id", hex("0401 0050 0A000005") + u + "u\0"_ba, Status4::TooLong);
-        row("by name, payload after", named + "example.org\0GET"_ba, Status4::Complete, 24,
-            u"Proxy [1] Request from bob to example.org:80"_s);
+        row("by name, payload after", named + "example.org\0GET"_ba, Status4::Complete, 24);
         row("by name, 1024 bytes in all",
             hex("0401 0050 000000FF") + u.first(760) + '\0' + h.first(254) + '\0',
             Status4::Complete, 1024);
@@ -55,14 +52,11 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QFETCH(Status4, status);
         QFETCH(int, consumed);
-        QFETCH(QString, line);
         const socks4::DecodeResult result = socks4::decodeRequest(bytes);
         QCOMPARE(result.status, status);
         if (status != Status4::Complete)
             return;
         QCOMPARE(result.request.consumed, qsizetype(consumed));
-        if (!line.isEmpty())
-            QCOMPARE(socks4::requestLine(1, result.request), line);
         for (qsizetype cut = 0; cut < consumed; ++cut) // TCP may split a request anywhere
             QCOMPARE(socks4::decodeRequest(bytes.first(cut)).status, Status4::NeedMore);
     }
@@ -95,22 +89,16 @@ private Q_SLOTS:
         QTest::addColumn<Status5>("status");
         QTest::addColumn<int>("decided"); // bytes needed for the verdict
         QTest::addColumn<int>("consumed");
-        QTest::addColumn<QString>("line");
         const auto row = [](const char *name, const QByteArray &bytes, Status5 status, int decided,
-                             int consumed = 0, const QString &line = {}) {
-            QTest::newRow(name) << bytes << status << decided << consumed << line;
+                             int consumed = 0) {
+            QTest::newRow(name) << bytes << status << decided << consumed;
         };
         row("IPv4, payload after, RSV not checked", hex("0501 FF 01 C0A800FE 0050") + "GET",
-            Status5::Complete, 10, 10, u"Proxy [2] Request to 192.168.0.254:80"_s);
+            Status5::Complete, 10, 10);
         row("IPv6", hex("0501 00 04 20010DB8000000000000000000000001 FFFF"), Status5::Complete, 22,
-            22, u"Proxy [2] Request to [2001:db8::1]:65535"_s);
-        row("IPv4-compatible IPv6", hex("0501 00 04 000000000000000000000000 0A000005 0001"),
-            Status5::Complete, 22, 22, u"Proxy [2] Request to [::a00:5]:1"_s);
-        row("name with a control", hex("0501 00 03 03 610A62 01BB"), Status5::Complete, 10, 10,
-            u"Proxy [2] Request to a\\x0ab:443"_s);
+            22);
         row("255-byte name", hex("0501 00 03 FF") + QByteArray(255, '\xe9') + hex("0050"),
-            Status5::Complete, 262, 262,
-            u"Proxy [2] Request to "_s + QString(255, u'\xe9') + u":80"_s);
+            Status5::Complete, 262, 262);
         row("version 4", hex("04"), Status5::BadVersion, 1);
         row("BIND", hex("0502 00 01 7F000001 0050"), Status5::CommandNotSupported, 10, 10);
         row("UDP ASSOCIATE by name", hex("0503 00 03 01 61 0050"), Status5::CommandNotSupported, 8,
@@ -124,12 +112,9 @@ private Q_SLOTS:
         QFETCH(Status5, status);
         QFETCH(int, decided);
         QFETCH(int, consumed);
-        QFETCH(QString, line);
         const socks5::RequestResult result = socks5::decodeRequest(bytes);
         QCOMPARE(result.status, status);
         QCOMPARE(result.request.consumed, qsizetype(consumed));
-        if (!line.isEmpty())
-            QCOMPARE(socks5::requestLine(2, result.request), line);
         for (qsizetype cut = 0; cut < decided; ++cut)
             QCOMPARE(socks5::decodeRequest(bytes.first(cut)).status, Status5::NeedMore);
     }

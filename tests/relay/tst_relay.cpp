@@ -152,6 +152,49 @@ private Q_SLOTS:
         QCOMPARE(client.received, reply);
         QCOMPARE(proxy.log.last(), line);
         QCOMPARE(proxy.relay.busySlots(), 0);
+        // Counted as refused by the handshake, or as failed to reach; one ending either way.
+        const relay::Snapshot after = proxy.relay.snapshot();
+        const bool outbound = line.startsWith(u"Outbound"_s);
+        QCOMPARE(after.totals.failed, quint64(outbound));
+        QCOMPARE(after.totals.refused, quint64(!outbound && !line.endsWith(u"timed out"_s)));
+        QCOMPARE(after.recent.size(), size_t(1));
+    }
+
+    void snapshotCountsAndDisconnect()
+    {
+        Proxy proxy;
+        Destination destination;
+        Client client;
+        QVERIFY(relayed(proxy, destination, client));
+        // Payload only, each way: the grant is the proxy's own.
+        const QByteArray up = pattern(100'000), down = pattern(3 << 20, 1);
+        client.socket->write(up);
+        destination.peer().socket->write(down);
+        QTRY_VERIFY_WITH_TIMEOUT(destination.peer().received.size() == up.size()
+                && client.received.size() == down.size(),
+            WaitMs);
+        relay::Snapshot now = proxy.relay.snapshot();
+        QCOMPARE(now.connections.size(), size_t(1));
+        const relay::ConnectionInfo info = now.connections.front();
+        QVERIFY(info.slot == 0 && info.clientPort == client.socket->localPort()
+            && info.protocol == relay::Protocol::Socks4 && info.user == "bob"
+            && info.requested.port == destination.port()
+            && info.connectedPort == destination.port());
+        QCOMPARE(info.state, relay::ConnectionState::Relaying);
+        QCOMPARE(info.bytesUp, up.size());
+        QCOMPARE(info.bytesDown, down.size());
+        // The operator ends it: a line, the client cut off, the counts kept among the endings.
+        proxy.relay.Disconnect(info.id);
+        QCOMPARE(proxy.log.last(), u"Proxy [0] Error: Disconnected by the operator"_s);
+        QTRY_VERIFY(client.closed);
+        now = proxy.relay.snapshot();
+        QVERIFY(now.connections.empty());
+        QCOMPARE(now.recent.size(), size_t(1));
+        const relay::EndedConnection &ended = now.recent.back();
+        QVERIFY(ended.reason == relay::EndReason::Disconnected && ended.info.id == info.id);
+        QCOMPARE(ended.info.bytesDown, down.size());
+        QVERIFY(now.totals.bytesUp == up.size() && now.totals.bytesDown == down.size());
+        QCOMPARE(now.totals.served, quint64(1));
     }
 
     void clientsBeyondTheSlotsWaitInLine()
@@ -166,12 +209,28 @@ private Q_SLOTS:
         QTRY_VERIFY(clients.back()->closed);
         QCOMPARE(proxy.relay.waitingCount(), Relay::MaxWaiting);
         QCOMPARE(proxy.log.size(), Relay::SlotCount);
+        // The snapshot shows the slots, then the line in order, each under an id of its own.
+        const relay::Snapshot now = proxy.relay.snapshot();
+        QCOMPARE(now.connections.size(), size_t(Relay::SlotCount + Relay::MaxWaiting));
+        quint64 last = 0;
+        for (size_t i = 0; i < now.connections.size(); ++i) {
+            const relay::ConnectionInfo &c = now.connections.at(i);
+            const bool waiting = i >= Relay::SlotCount;
+            QVERIFY(c.slot == (waiting ? -1 : int(i)) && c.id > std::exchange(last, c.id));
+            QCOMPARE(c.state,
+                waiting ? relay::ConnectionState::Waiting : relay::ConnectionState::Negotiating);
+        }
+        // The last in line is sent away by the operator, unlogged: it never had a slot.
+        proxy.relay.Disconnect(now.connections.back().id);
+        QTRY_VERIFY(clients.at(clients.size() - 2)->closed);
+        QCOMPARE(proxy.relay.waitingCount(), Relay::MaxWaiting - 1);
+        QCOMPARE(proxy.log.size(), Relay::SlotCount);
         // A waiter that sent its request and reset is never served or logged.
         Client &leaver = *clients.at(16), &first = *clients.at(17), &second = *clients.at(18);
         leaver.socket->write(request(destination.port(), "leaver"));
         QTRY_COMPARE(leaver.socket->bytesToWrite(), 0);
         leaver.reset();
-        QTRY_COMPARE(proxy.relay.waitingCount(), Relay::MaxWaiting - 1);
+        QTRY_COMPARE(proxy.relay.waitingCount(), Relay::MaxWaiting - 2);
         first.socket->write(request(destination.port(), "first"));
         second.socket->write(request(destination.port(), "second") + "2nd");
         // Freed slots go to the waiters in the order they came.

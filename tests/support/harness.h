@@ -5,6 +5,7 @@
 
 #include "net/resolver.h"
 #include "relay/relay.h"
+#include "ui/eventlog.h"
 
 #include <QProcess>
 #include <QStandardPaths>
@@ -125,8 +126,10 @@ struct Proxy
     Proxy()
     {
         allowed.append(QStringLiteral("127.0.0.1"));
-        QObject::connect(
-            &relay, &relay::Relay::LogLine, &relay, [this](const QString &line) { log << line; });
+        QObject::connect(&relay, &relay::Relay::Reported, &relay, [this](const relay::Event &e) {
+            if (e.kind != relay::Event::Kind::Ended)
+                log << ui::logLine(e);
+        });
         relay.wsListener().setLocalPort(0);
         if (relay.wsListener().Listen())
             port = relay.wsListener().LocalPort();

@@ -1,6 +1,6 @@
 #include "logtext.h"
 
-namespace relay {
+namespace ui {
 
 bool isControl(QChar c)
 {
@@ -25,4 +25,4 @@ QString escapeControls(const QString &text)
     return escaped;
 }
 
-} // namespace relay
+} // namespace ui

@@ -4,7 +4,7 @@
 
 /// The rule every status line follows, whoever writes it or wherever it is shown: text that came
 /// from the network never breaks a line in two or drives the terminal that shows it.
-namespace relay {
+namespace ui {
 
 /// True for a character that could break a log line or move the terminal: C0, DEL, C1, and
 /// the Unicode line and paragraph separators.
@@ -13,4 +13,4 @@ bool isControl(QChar c);
 /// digits, so that one log line can never show as two. Other characters are kept.
 QString escapeControls(const QString &text);
 
-} // namespace relay
+} // namespace ui

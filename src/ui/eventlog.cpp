@@ -1,0 +1,120 @@
+#include "eventlog.h"
+
+#include "logtext.h"
+
+#include <QtEndian>
+#include <algorithm>
+
+namespace ui {
+
+namespace {
+
+using Kind = relay::Event::Kind;
+
+/// RFC 5952 text. Qt writes it so, except that it writes the deprecated IPv4-compatible
+/// addresses (::a.b.c.d) in mixed notation, which RFC 5952 keeps for the IPv4-mapped ones.
+QString ipv6Text(const QHostAddress &address)
+{
+    const Q_IPV6ADDR bytes = address.toIPv6Address();
+    const bool compatible = std::all_of(bytes.c, bytes.c + 12, [](quint8 b) { return b == 0; })
+        && (bytes.c[12] | bytes.c[13] | bytes.c[14]) != 0;
+    if (!compatible)
+        return address.toString();
+    const quint16 high = qFromBigEndian<quint16>(bytes.c + 12);
+    const quint16 low = qFromBigEndian<quint16>(bytes.c + 14);
+    return QStringLiteral("::") + (high ? QString::number(high, 16) + u':' : QString())
+        + QString::number(low, 16);
+}
+
+/// Why the relay ended a client's connection when no failure description says it.
+QString endText(relay::EndReason reason)
+{
+    switch (reason) {
+    case relay::EndReason::RequestTimeout:
+        return QStringLiteral("Request timed out");
+    case relay::EndReason::IdleForWaiting:
+        return QStringLiteral("Idle connection closed for a waiting client");
+    case relay::EndReason::Disconnected:
+        return QStringLiteral("Disconnected by the operator");
+    default:
+        return {};
+    }
+}
+
+QString slotLine(const char *side, int slot, QLatin1StringView what, const QString &text = {})
+{
+    return QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(slot)
+        + QLatin1StringView("] ") + what + text;
+}
+
+} // namespace
+
+QString destinationText(const relay::Destination &to)
+{
+    QString host;
+    if (to.address.protocol() == QAbstractSocket::IPv6Protocol)
+        host = u'[' + ipv6Text(to.address) + u']';
+    else if (!to.address.isNull())
+        host = to.address.toString();
+    else
+        host = escapeControls(QString::fromLatin1(to.hostName));
+    return host + u':' + QString::number(to.port);
+}
+
+QString refusalText(relay::Refusal refusal)
+{
+    switch (refusal) {
+    case relay::Refusal::None:
+        break;
+    case relay::Refusal::UserIdTooLong:
+        return QStringLiteral("SOCKS4 user id too long");
+    case relay::Refusal::BadHostName:
+        return QStringLiteral("Invalid host name");
+    case relay::Refusal::NoAcceptableMethod:
+        return QStringLiteral("No acceptable authentication method");
+    case relay::Refusal::BadRequest:
+        return QStringLiteral("Invalid request");
+    case relay::Refusal::CommandNotSupported:
+        return QStringLiteral("Command not supported");
+    case relay::Refusal::AddressTypeNotSupported:
+        return QStringLiteral("Address type not supported");
+    }
+    return {};
+}
+
+QString logLine(const relay::Event &event)
+{
+    using namespace Qt::StringLiterals;
+    const int i = event.slot;
+    switch (event.kind) {
+    case Kind::ListenerError:
+        return u"Listener Error: "_s + event.error;
+    case Kind::ConnectionRequest:
+        return slotLine("Proxy", i, "Connection Request from "_L1, event.info.client.toString());
+    case Kind::Request:
+        if (event.info.protocol == relay::Protocol::Socks5)
+            return slotLine("Proxy", i, "Request to "_L1, destinationText(event.info.requested));
+        return slotLine("Proxy", i, "Request from "_L1,
+            escapeControls(QString::fromLatin1(event.info.user)) + u" to "_s
+                + destinationText(event.info.requested));
+    case Kind::Refused:
+        return slotLine("Proxy", i, "Error: "_L1, refusalText(event.refusal));
+    case Kind::OutboundConnected:
+        return slotLine("Outbound", i, "Connected"_L1);
+    case Kind::OutboundError:
+    case Kind::OutboundFailed:
+        return slotLine("Outbound", i, "Error: "_L1, event.error);
+    case Kind::ProxyClosed:
+        return slotLine("Proxy", i, "Connection Closed"_L1);
+    case Kind::OutboundClosed:
+        return slotLine("Outbound", i, "Connection Closed"_L1);
+    case Kind::ProxyError:
+        return slotLine(
+            "Proxy", i, "Error: "_L1, event.error.isEmpty() ? endText(event.reason) : event.error);
+    case Kind::Ended:
+        break;
+    }
+    return {};
+}
+
+} // namespace ui
