@@ -1,19 +1,11 @@
-// The username/password sub-negotiation's decoder, fed as the relay feeds it: whole, split at
-// every byte, with the SOCKS5 request right behind it.
+// The username/password decoder, fed as the relay feeds it: split at every byte, with the SOCKS5
+// request right behind it; and its replies.
 
 #include "relay/rfc1929.h"
 
 #include <QTest>
 
-using namespace relay;
-using Status = rfc1929::Status;
-
-namespace {
-QByteArray login(const QByteArray &name, const QByteArray &password, char version = 1)
-{
-    return QByteArray(1, version) + char(name.size()) + name + char(password.size()) + password;
-}
-} // namespace
+namespace r = relay::rfc1929;
 
 class tst_Rfc1929 final : public QObject
 {
@@ -22,68 +14,54 @@ class tst_Rfc1929 final : public QObject
 private Q_SLOTS:
     void decode_data();
     void decode();
-    void reply();
 };
 
 void tst_Rfc1929::decode_data()
 {
-    QTest::addColumn<QByteArray>("sent");
-    QTest::addColumn<int>("status");
     QTest::addColumn<QByteArray>("name");
     QTest::addColumn<QByteArray>("password");
-    QTest::addColumn<int>("consumed");
-
-    const QByteArray request("\x05\x01\x00\x01\x7f\x00\x00\x01\x00\x50", 10);
-    QTest::newRow("plain") << login("alice", "s3cret") << int(Status::Complete)
-                           << QByteArray("alice") << QByteArray("s3cret") << 14;
-    QTest::newRow("pipelined request") << login("bob", "pw") + request << int(Status::Complete)
-                                       << QByteArray("bob") << QByteArray("pw") << 8;
+    QTest::addColumn<QByteArray>("after"); // sent behind it
+    QTest::addColumn<int>("status"); // of the whole, and of every prefix from `decisive` on
+    QTest::addColumn<int>("decisive");
+    const int complete = int(r::Status::Complete);
     const QByteArray longest(255, '\xff');
-    QTest::newRow("255-byte fields")
-        << login(longest, longest) << int(Status::Complete) << longest << longest << 513;
-    QTest::newRow("empty fields") << login({}, {}) << int(Status::Complete) << QByteArray()
-                                  << QByteArray() << 3;
+    QTest::newRow("plain") << QByteArray("alice") << QByteArray("s3cret") << QByteArray()
+                           << complete << 14;
+    QTest::newRow("pipelined request")
+        << QByteArray("bob") << QByteArray("pw")
+        << QByteArray("\x05\x01\x00\x01\x7f\0\0\1\0\x50", 10) << complete << 8;
+    QTest::newRow("255-byte fields") << longest << longest << QByteArray() << complete << 513;
+    QTest::newRow("empty fields") << QByteArray() << QByteArray() << QByteArray() << complete << 3;
     QTest::newRow("NUL and line ends kept")
-        << login(QByteArray("a\0b", 3), "\r\n") << int(Status::Complete) << QByteArray("a\0b", 3)
-        << QByteArray("\r\n") << 8;
+        << QByteArray("a\0b", 3) << QByteArray("\r\n") << QByteArray() << complete << 8;
     QTest::newRow("SOCKS5 version")
-        << login("a", "b", 5) << int(Status::BadVersion) << QByteArray() << QByteArray() << 0;
-    QTest::newRow("version 0") << QByteArray(1, '\0') << int(Status::BadVersion) << QByteArray()
-                               << QByteArray() << 0;
-    QTest::newRow("password cut") << login("alice", "s3cret").chopped(1) << int(Status::NeedMore)
-                                  << QByteArray() << QByteArray() << 0;
+        << QByteArray("\x05") << QByteArray() << QByteArray() << int(r::Status::BadVersion) << 1;
+    QTest::newRow("version 0") << QByteArray(1, '\0') << QByteArray() << QByteArray()
+                               << int(r::Status::BadVersion) << 1;
 }
 
 void tst_Rfc1929::decode()
 {
-    QFETCH(QByteArray, sent);
-    QFETCH(int, status);
     QFETCH(QByteArray, name);
     QFETCH(QByteArray, password);
-    QFETCH(int, consumed);
-    // Split anywhere: every prefix before the verdict's byte needs more; from it on the verdict
-    // stands, whatever follows.
-    const qsizetype decisive = status == int(Status::BadVersion) ? 1
-        : status == int(Status::Complete)                        ? consumed
-                                                                 : sent.size() + 1;
+    QFETCH(QByteArray, after);
+    QFETCH(int, status);
+    QFETCH(int, decisive);
+    const bool bad = status == int(r::Status::BadVersion);
+    const QByteArray sent =
+        (bad ? name
+             : QByteArray(1, '\x01') + char(name.size()) + name + char(password.size()) + password)
+        + after;
     for (qsizetype cut = 0; cut <= sent.size(); ++cut) {
-        const rfc1929::Result r = rfc1929::decode(sent.first(cut));
-        if (cut < decisive) {
-            QCOMPARE(int(r.status), int(Status::NeedMore));
-            QCOMPARE(r.consumed, 0);
-            continue;
-        }
-        QCOMPARE(int(r.status), status);
-        QCOMPARE(r.name, name);
-        QCOMPARE(r.password, password);
-        QCOMPARE(r.consumed, consumed);
+        const r::Result result = r::decode(sent.first(cut));
+        QCOMPARE(int(result.status), cut < decisive ? int(r::Status::NeedMore) : status);
+        const bool whole = cut >= decisive && !bad;
+        QCOMPARE(result.consumed, whole ? decisive : 0);
+        QCOMPARE(result.name, whole ? name : QByteArray());
+        QCOMPARE(result.password, whole ? password : QByteArray());
     }
-}
-
-void tst_Rfc1929::reply()
-{
-    QCOMPARE(rfc1929::reply(true), QByteArray("\x01\x00", 2));
-    QCOMPARE(rfc1929::reply(false), QByteArray("\x01\x01", 2));
+    QCOMPARE(r::reply(true), QByteArray("\x01\x00", 2));
+    QCOMPARE(r::reply(false), QByteArray("\x01\x01", 2));
 }
 
 QTEST_GUILESS_MAIN(tst_Rfc1929)

@@ -131,7 +131,6 @@ void tst_StartOptions::userCommands()
         QCOMPARE(error, QString());
         acl::UserMap users;
         QCOMPARE(acl::loadUsers(dir.path(), &users), QString());
-        QStringList found;
         for (const QString &user : expected.split(u' ')) {
             const QByteArray name = user.section(u'=', 0, 0).toUtf8();
             const QByteArray password = user.section(u'=', 1).toUtf8();
@@ -139,12 +138,11 @@ void tst_StartOptions::userCommands()
                 qPrintable(user));
         }
         QCOMPARE(users.size(), size_t(expected.count(u'=')));
-        const QString file = dir.filePath(u"users.txt"_s);
+        QFile file(dir.filePath(u"users.txt"_s));
         const QFile::Permissions notUser = QFile::Permissions(0xf0ff); // the mode's bits
-        QCOMPARE(QFile::permissions(file) & notUser, QFile::ReadOwner | QFile::WriteOwner);
-        QFile kept(file);
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        const QByteArray bytes = kept.readAll();
+        QCOMPARE(file.permissions() & notUser, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
         for (const char *password : { "s3cret-pw", "two-of-us", "last-one" })
             QVERIFY(!bytes.contains(password));
     }
