@@ -1,4 +1,4 @@
-// The guard's rule on resolved addresses, with this computer's addresses given, and their refresh.
+// The guard's rule on resolved addresses, with this computer's addresses given.
 
 #include "acl/guard.h"
 
@@ -13,7 +13,6 @@ class tst_Guard final : public QObject
 private Q_SLOTS:
     void rule_data();
     void rule();
-    void localAddressesRefresh();
 };
 
 void tst_Guard::rule_data()
@@ -52,25 +51,6 @@ void tst_Guard::rule()
             QHostAddress(f[0]), QHostAddress(f[1]), quint16(f[2].toUInt()), 1080, local, option);
         QCOMPARE(QChar(u"ahp"[int(v)]), verdicts[option]);
     }
-}
-
-void tst_Guard::localAddressesRefresh()
-{
-    QList<QHostAddress> addresses { QHostAddress(u"10.0.0.1"_s) };
-    int reads = 0;
-    acl::Guard::Clock::time_point now {};
-    acl::Guard guard([&] { return ++reads, addresses; }, [&] { return now; });
-    const QHostAddress away(u"203.0.113.7"_s), moved(u"10.0.0.2"_s);
-    QVERIFY(!guard.allows(away, QHostAddress(u"10.0.0.1"_s), 80, 1080));
-    QVERIFY(guard.allows(away, moved, 80, 1080));
-    QCOMPARE(reads, 1); // read once, then kept
-    addresses = { moved };
-    now += acl::Guard::RefreshInterval;
-    QVERIFY(!guard.allows(away, moved, 80, 1080)); // read again when old
-    addresses.clear();
-    guard.refresh(); // or on demand
-    QVERIFY(guard.allows(away, moved, 80, 1080));
-    QCOMPARE(reads, 3);
 }
 
 QTEST_GUILESS_MAIN(tst_Guard)

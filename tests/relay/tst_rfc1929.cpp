@@ -23,21 +23,19 @@ void tst_Rfc1929::decode_data()
     QTest::addColumn<QByteArray>("after"); // sent behind it
     QTest::addColumn<int>("status"); // of the whole, and of every prefix from `decisive` on
     QTest::addColumn<int>("decisive");
-    const int complete = int(r::Status::Complete);
+    const auto row = [](const char *tag, const QByteArray &name, const QByteArray &password,
+                         const QByteArray &after, r::Status status, int decisive) {
+        QTest::newRow(tag) << name << password << after << int(status) << decisive;
+    };
+    const auto ok = r::Status::Complete, bad = r::Status::BadVersion;
     const QByteArray longest(255, '\xff');
-    QTest::newRow("plain") << QByteArray("alice") << QByteArray("s3cret") << QByteArray()
-                           << complete << 14;
-    QTest::newRow("pipelined request")
-        << QByteArray("bob") << QByteArray("pw")
-        << QByteArray("\x05\x01\x00\x01\x7f\0\0\1\0\x50", 10) << complete << 8;
-    QTest::newRow("255-byte fields") << longest << longest << QByteArray() << complete << 513;
-    QTest::newRow("empty fields") << QByteArray() << QByteArray() << QByteArray() << complete << 3;
-    QTest::newRow("NUL and line ends kept")
-        << QByteArray("a\0b", 3) << QByteArray("\r\n") << QByteArray() << complete << 8;
-    QTest::newRow("SOCKS5 version")
-        << QByteArray("\x05") << QByteArray() << QByteArray() << int(r::Status::BadVersion) << 1;
-    QTest::newRow("version 0") << QByteArray(1, '\0') << QByteArray() << QByteArray()
-                               << int(r::Status::BadVersion) << 1;
+    row("plain", "alice", "s3cret", {}, ok, 14);
+    row("pipelined request", "bob", "pw", QByteArray("\x05\x01\x00\x01\x7f\0\0\1\0\x50", 10), ok,
+        8);
+    row("255-byte fields", longest, longest, {}, ok, 513);
+    row("empty fields", {}, {}, {}, ok, 3);
+    row("NUL and line ends kept", QByteArray("a\0b", 3), "\r\n", {}, ok, 8);
+    row("SOCKS5 version", "\x05", {}, {}, bad, 1); // the name column holds what is sent
 }
 
 void tst_Rfc1929::decode()

@@ -1,5 +1,5 @@
 // The "Users" dialog, opened from the window's context menu and the tray menu, answered through
-// the dialogs seam; and the window's option kept in the settings file.
+// the dialogs seam; and the guard's option, kept in the settings file.
 
 #include "acl/guard.h"
 #include "acl/users.h"
@@ -17,7 +17,6 @@ class tst_UsersDialog final : public QObject
 
 private Q_SLOTS:
     void edits();
-    void reachLocalServicesOption();
 };
 
 void tst_UsersDialog::edits()
@@ -33,9 +32,8 @@ void tst_UsersDialog::edits()
     QVERIFY(dialog && dialog->isVisible());
     w.trayMenu().usersAction().trigger(); // the same one, brought forward
     QCOMPARE(w.findChildren<ui::UsersDialog *>().size(), 1);
-    const auto click = [dialog](const char *name) {
-        QTest::mouseClick(
-            dialog->findChild<QPushButton *>(QString::fromLatin1(name)), Qt::LeftButton);
+    const auto click = [dialog](const char *b) {
+        dialog->findChild<QPushButton *>(QLatin1StringView(b))->click();
     };
     auto *list = dialog->findChild<QListWidget *>(u"lstUsers"_s);
 
@@ -49,8 +47,7 @@ void tst_UsersDialog::edits()
             u"critical|A name is at most 255 bytes long."_s }));
     QCOMPARE(list->count(), 1);
     QCOMPARE(list->item(0)->text(), u"zoë"_s);
-    const QByteArray file = fakes::readFile(w.users().filePath());
-    QVERIFY(file.contains("zo%C3%AB:$argon2id$") && !file.contains("pw1"));
+    QVERIFY(fakes::readFile(w.users().filePath()).contains("zo%C3%AB:$argon2id$"));
 
     // Change and remove need a selection (a beep otherwise); removal asks first.
     h.script->shown.clear();
@@ -72,12 +69,8 @@ void tst_UsersDialog::edits()
     QVERIFY(w.users().isEmpty());
     QCOMPARE(w.size(), size);
     QCOMPARE(w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly).size(), controls.size() + 1);
-}
 
-void tst_UsersDialog::reachLocalServicesOption()
-{
-    fakes::Window h;
-    ui::frmMain &w = h.open();
+    // The guard's option, kept for the next run.
     QAction &option = w.reachLocalServicesAction();
     QCOMPARE(option.text(), u"Let clients reach this computer's own services"_s);
     QVERIFY(option.isCheckable() && !option.isChecked());
