@@ -20,6 +20,14 @@ public:
         return ok ? answer : QString();
     }
 
+    QString secret(QWidget *parent, const QString &title, const QString &text) override
+    {
+        bool ok = false;
+        const QString answer =
+            QInputDialog::getText(parent, title, text, QLineEdit::Password, {}, &ok);
+        return ok ? answer : QString();
+    }
+
     void critical(QWidget *parent, const QString &title, const QString &text) override
     {
         QMessageBox::critical(parent, title, text, QMessageBox::Ok);

@@ -17,6 +17,11 @@ public:
     virtual ~Dialogs() = default;
     /// A modal text prompt with an empty default; the answer, or an empty text when cancelled.
     virtual QString prompt(QWidget *parent, const QString &title, const QString &text) = 0;
+    /// Like prompt, but what is typed is not shown (a password).
+    virtual QString secret(QWidget *parent, const QString &title, const QString &text)
+    {
+        return prompt(parent, title, text);
+    }
     /// A modal message with the critical-error icon and an OK button.
     virtual void critical(QWidget *parent, const QString &title, const QString &text) = 0;
     /// A modal Yes/No question with the question icon; true for Yes.

@@ -2,12 +2,16 @@
 
 #include "acl/allowlist.h"
 #include "eventlog.h"
+#include "acl/guard.h"
+#include "acl/users.h"
 #include "menus.h"
 #include "portmap/portmapping.h"
 #include "portnumber.h"
 #include "relay/relay.h"
+#include "settings.h"
 #include "statuslog.h"
 #include "statusview.h"
+#include "usersdialog.h"
 
 #include <QCloseEvent>
 #include <QAction>
@@ -85,6 +89,22 @@ frmMain::frmMain(Environment env, QWidget *parent)
     connect(&m_trayMenu->showAction(), &QAction::triggered, this, &frmMain::TrayIco_Activated);
     connect(&m_trayMenu->listenAction(), &QAction::triggered, this, &frmMain::cmdListen_Click);
     connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
+
+    m_users = new acl::Users(m_env.appDir, this);
+    m_settings = std::make_unique<Settings>(m_env.appDir);
+    m_guard = std::make_unique<acl::Guard>();
+    m_guard->setReachLocalServices(m_settings->reachLocalServices());
+    // The window's own context menu: the controls and the geometry stay as they are.
+    m_usersAction = new QAction(QStringLiteral("Users…"), this);
+    connect(m_usersAction, &QAction::triggered, this, &frmMain::showUsers);
+    connect(&m_trayMenu->usersAction(), &QAction::triggered, this, &frmMain::showUsers);
+    m_reachLocalServices =
+        new QAction(QStringLiteral("Let clients reach this computer's own services"), this);
+    m_reachLocalServices->setCheckable(true);
+    m_reachLocalServices->setChecked(m_guard->reachLocalServices());
+    connect(m_reachLocalServices, &QAction::triggered, this, &frmMain::setReachLocalServices);
+    addActions({ m_usersAction, m_reachLocalServices });
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 
     Form_Load();
 }
@@ -199,6 +219,8 @@ void frmMain::Form_Load()
                 + QStringLiteral("\n\nChanges to the list will not be written to this file."));
     }
     m_allowList->setEntries(loaded.entries);
+    if (const QString error = m_users->load(); !error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
 
     TrayIco->setIcon(QIcon(imgIcon->pixmap()));
     TrayIco->setToolTip(QStringLiteral("Quillgate"));
@@ -281,6 +303,26 @@ void frmMain::TrayIco_Activated()
     raise();
     activateWindow();
     TrayIco->hide();
+}
+
+void frmMain::showUsers()
+{
+    auto *dialog = findChild<UsersDialog *>();
+    if (!dialog) {
+        dialog = new UsersDialog(*m_users, *m_env.dialogs, this);
+        dialog->setAttribute(Qt::WA_DeleteOnClose);
+        dialog->setWindowFlag(Qt::Window);
+    }
+    dialog->show();
+    dialog->raise();
+    dialog->activateWindow();
+}
+
+void frmMain::setReachLocalServices(bool on)
+{
+    m_guard->setReachLocalServices(on);
+    if (const QString error = m_settings->setReachLocalServices(on); !error.isEmpty())
+        m_env.dialogs->critical(this, caption(), error);
 }
 
 void frmMain::cmdListen_Click()

@@ -17,7 +17,9 @@ QT_END_NAMESPACE
 
 namespace acl {
 class AllowList;
-}
+class Guard;
+class Users;
+} // namespace acl
 namespace portmap {
 class PortMapping;
 }
@@ -27,6 +29,7 @@ class Relay;
 
 namespace ui {
 
+class Settings;
 class StatusLog;
 class StatusView;
 class TrayMenu;
@@ -70,8 +73,16 @@ public:
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
-    /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Quit".
+    /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Users…", "Quit".
     TrayMenu &trayMenu() { return *m_trayMenu; }
+    /// The users who may log in with a password ("users.txt" beside "IPs.txt").
+    acl::Users &users() { return *m_users; }
+    /// Who may reach this computer itself through the proxy (the option is the window's).
+    acl::Guard &guard() { return *m_guard; }
+    /// The window's context menu (a right-click on the window, off its lists and port box):
+    /// "Users…" and the checkable "Let clients reach this computer's own services".
+    QAction &usersAction() const { return *m_usersAction; }
+    QAction &reachLocalServicesAction() const { return *m_reachLocalServices; }
 
 Q_SIGNALS:
     /// The window has begun to close (once).
@@ -96,6 +107,9 @@ private:
     /// to 0 to swallow it.
     void txtPort_KeyPress(int &KeyAscii);
     void TrayIco_Activated();
+    /// Opens the "Users" dialog (one at a time), or brings it to the front.
+    void showUsers();
+    void setReachLocalServices(bool on);
     /// Sets the listener switch's caption, on the button and in the tray menu.
     void setListenCaption(const QString &caption);
     /// Writes the list to "IPs.txt" (unless that file could not be read); a failure is shown in a
@@ -106,6 +120,11 @@ private:
     std::unique_ptr<portmap::PortMapping> m_portMapping;
     StatusLog *m_statusLog = nullptr;
     acl::AllowList *m_allowList = nullptr;
+    acl::Users *m_users = nullptr;
+    std::unique_ptr<acl::Guard> m_guard;
+    std::unique_ptr<Settings> m_settings;
+    QAction *m_usersAction = nullptr;
+    QAction *m_reachLocalServices = nullptr;
     relay::Relay *m_relay = nullptr;
     /// "IPs.txt" exists but could not be read: closing must not replace it with what is shown.
     bool m_keepAllowedFile = false;

@@ -10,19 +10,20 @@ int main(int argc, char *argv[])
 {
     ui::keepStandardDescriptors();
     net::raiseOpenFileLimit();
+#ifdef SOCKS4_INSTALLED
+    constexpr ui::Layout layout = ui::Layout::Installed;
+#else
+    constexpr ui::Layout layout = ui::Layout::Portable;
+#endif
     ui::StartOptions options;
-    if (const std::optional<int> status = ui::answerCommandLine(argc, argv, &options))
+    if (const std::optional<int> status = ui::answerCommandLine(argc, argv, &options, layout))
         return *status;
     QApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("socks4proxy"));
     QCoreApplication::setApplicationVersion(QStringLiteral(SOCKS4_VERSION));
     QGuiApplication::setDesktopFileName(QString::fromUtf16(ui::AppId));
     ui::Environment env;
-#ifdef SOCKS4_INSTALLED
-    env.appDir = ui::allowListDir(ui::Layout::Installed);
-#else
-    env.appDir = ui::allowListDir(ui::Layout::Portable);
-#endif
+    env.appDir = ui::allowListDir(layout);
     env.program = QCoreApplication::applicationFilePath();
     env.mapper = portmap::makeUpnpMapper();
     ui::frmMain window(std::move(env));

@@ -26,6 +26,7 @@ TrayMenu::TrayMenu(QString program, Dialogs &dialogs, QWidget *parent)
     m_startAtLogin = addAction(QStringLiteral("Start at Login"));
     m_startAtLogin->setCheckable(true);
     connect(m_startAtLogin, &QAction::triggered, this, &TrayMenu::setStartAtLogin);
+    m_users = addAction(QStringLiteral("Users…"));
     m_quit = addAction(QStringLiteral("Quit"));
     // The check mark says whether the entry is there, whoever made or removed it.
     connect(this, &QMenu::aboutToShow, this,

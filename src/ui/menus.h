@@ -14,7 +14,7 @@ class Dialogs;
 class StatusLog;
 
 /// The notification-area icon and its menu, by right-click: "Show", the listener switch, "Start
-/// at Login" and "Quit". While the window is hidden it is the only way to reach the switch and
+/// at Login", "Users…" and "Quit". While the window is hidden it is the only way to reach the switch and
 /// to quit; the window connects the first, second and last to its own handlers. Activating the
 /// icon (a left click or a double click) does what "Show" does.
 class TrayMenu final : public QMenu
@@ -32,6 +32,7 @@ public:
     QAction &showAction() const { return *m_show; }
     /// Carries the same caption as the window's switch (see frmMain::setListenCaption).
     QAction &listenAction() const { return *m_listen; }
+    QAction &usersAction() const { return *m_users; }
     QAction &quitAction() const { return *m_quit; }
 
 private:
@@ -44,6 +45,7 @@ private:
     QAction *m_show = nullptr;
     QAction *m_listen = nullptr;
     QAction *m_startAtLogin = nullptr;
+    QAction *m_users = nullptr;
     QAction *m_quit = nullptr;
 };
 

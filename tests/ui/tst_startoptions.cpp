@@ -1,14 +1,22 @@
-// How the program reads a port (from the port box and from --port), its command line, and
-// where each build keeps IPs.txt.
+// How the program reads a port (from the port box and from --port), its command line, where
+// each build keeps IPs.txt, and the built program's users commands.
 
+#include "acl/users.h"
 #include "ui/desktop.h"
 #include "ui/portnumber.h"
 #include "ui/startoptions.h"
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+/// One run of the program: arguments, standard input, exit status, what to find after it.
+using Run = std::tuple<QStringList, QByteArray, int, QString>;
+using Runs = QList<Run>;
+} // namespace
 
 class tst_StartOptions final : public QObject
 {
@@ -17,6 +25,8 @@ class tst_StartOptions final : public QObject
 private Q_SLOTS:
     void readsPortsAndOptions();
     void allowListDir();
+    void userCommands_data();
+    void userCommands();
 };
 
 void tst_StartOptions::readsPortsAndOptions()
@@ -66,6 +76,76 @@ void tst_StartOptions::allowListDir()
     QCoreApplication::setApplicationName(u"socks4proxy"_s);
     QCOMPARE(ui::allowListDir(ui::Layout::Portable), QCoreApplication::applicationDirPath());
     QCOMPARE(ui::allowListDir(ui::Layout::Installed), config.filePath(u"socks4proxy"_s));
+}
+
+void tst_StartOptions::userCommands_data()
+{
+    // Commands run in order on one folder: arguments, standard input, exit status, then the
+    // users with their passwords ("name=password", sorted) or, for a failure, the error line.
+    QTest::addColumn<Runs>("runs");
+    const QString add = u"--add-user"_s, remove = u"--remove-user"_s;
+    QTest::newRow("add, replace, remove") << Runs {
+        { { add, u"alice"_s }, "s3cret-pw\n", 0, u"alice=s3cret-pw"_s },
+        { { add, u"bob"_s }, "two-of-us\r\n", 0, u"alice=s3cret-pw bob=two-of-us"_s },
+        { { add, u"alice"_s }, "last-one", 0, u"alice=last-one bob=two-of-us"_s },
+        { { remove, u"bob"_s }, {}, 0, u"alice=last-one"_s },
+        { { remove, u"bob"_s }, {}, 1, u"socks4proxy: there is no user 'bob'"_s },
+    };
+    QTest::newRow("refused") << Runs {
+        { { add, u"alice"_s }, "\nsecond\n", 2,
+            u"socks4proxy: the password must be 1 to 255 bytes"_s },
+        { { add, u"alice"_s }, QByteArray(256, 'p'), 2, u"socks4proxy: the password must"_s },
+        { { add, {} }, "pw\n", 2, u"socks4proxy: --add-user takes a name of 1 to 255 bytes"_s },
+        { { remove, u"n"_s.repeated(256) }, {}, 2, u"socks4proxy: --remove-user takes a name"_s },
+        { { add, u"alice"_s, remove, u"bob"_s }, {}, 2, u"socks4proxy: --add-user and"_s },
+    };
+}
+
+void tst_StartOptions::userCommands()
+{
+    QFETCH(Runs, runs);
+    // The portable build keeps its files beside the executable: a copy of it runs here.
+    QTemporaryDir dir;
+    const QString program = dir.filePath(u"socks4proxy"_s);
+    QVERIFY(QFile::copy(QStringLiteral(SOCKS4_PROGRAM), program));
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(u"HOME"_s, dir.path());
+    env.insert(u"XDG_CONFIG_HOME"_s, dir.filePath(u"config"_s));
+    env.remove(u"DISPLAY"_s);
+    env.remove(u"WAYLAND_DISPLAY"_s);
+    env.remove(u"QT_QPA_PLATFORM"_s);
+    for (const auto &[arguments, input, status, expected] : runs) {
+        QProcess run;
+        run.setProcessEnvironment(env);
+        run.start(program, arguments);
+        run.write(input);
+        run.closeWriteChannel();
+        QVERIFY(run.waitForFinished(60000));
+        const QString error = QString::fromUtf8(run.readAllStandardError());
+        QVERIFY2(run.exitStatus() == QProcess::NormalExit && run.exitCode() == status,
+            qPrintable(arguments.join(u' ') + u": "_s + error));
+        if (status != 0) {
+            QVERIFY2(error.startsWith(expected) && error.count(u'\n') == 1, qPrintable(error));
+            continue;
+        }
+        QCOMPARE(error, QString());
+        acl::UserMap users;
+        QCOMPARE(acl::loadUsers(dir.path(), &users), QString());
+        for (const QString &user : expected.split(u' ')) {
+            const QByteArray name = user.section(u'=', 0, 0).toUtf8();
+            const QByteArray password = user.section(u'=', 1).toUtf8();
+            QVERIFY2(users.contains(name) && acl::verifyPassword(users[name], password),
+                qPrintable(user));
+        }
+        QCOMPARE(users.size(), size_t(expected.count(u'=')));
+        QFile file(dir.filePath(u"users.txt"_s));
+        const QFile::Permissions notUser = QFile::Permissions(0xf0ff); // the mode's bits
+        QCOMPARE(file.permissions() & notUser, QFile::ReadOwner | QFile::WriteOwner);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QByteArray bytes = file.readAll();
+        for (const char *password : { "s3cret-pw", "two-of-us", "last-one" })
+            QVERIFY(!bytes.contains(password));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_StartOptions)
