@@ -81,13 +81,23 @@ frmMain::frmMain(Environment env, QWidget *parent)
     connect(&m_trayMenu->showAction(), &QAction::triggered, this, &frmMain::TrayIco_Activated);
     connect(&m_trayMenu->listenAction(), &QAction::triggered, this, &frmMain::cmdListen_Click);
     connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
+    connect(&m_trayMenu->connectionsAction(), &QAction::triggered, this,
+        &frmMain::showConnections);
+
+    // The relay's snapshot and disconnect, for the Connections window.
+    m_connectionsSource = { [] { return relay::Snapshot {}; }, [](quint64) { } };
+    m_showConnections = new QAction(QStringLiteral("Connections\u2026"), this);
+    connect(m_showConnections, &QAction::triggered, this, &frmMain::showConnections);
+    addAction(m_showConnections);
+    setContextMenuPolicy(Qt::ActionsContextMenu);
 
     Form_Load();
 }
 
 frmMain::~frmMain()
 {
-    // The relay goes first, while the log it writes to is still there.
+    // The window that asks the relay goes before it; the relay before the log it writes to.
+    m_connections.reset();
     delete m_relay;
     m_relay = nullptr;
 }
@@ -172,6 +182,19 @@ void frmMain::start(const StartOptions &options)
         showMinimized();
     if (options.listen)
         cmdListen_Click();
+    if (options.connections)
+        showConnections();
+}
+
+void frmMain::showConnections()
+{
+    if (!m_connections) {
+        m_connections = std::make_unique<ConnectionsWindow>(m_connectionsSource, m_env.settingsFile);
+        m_connections->setWindowIcon(windowIcon());
+    }
+    m_connections->showNormal();
+    m_connections->raise();
+    m_connections->activateWindow();
 }
 
 void frmMain::AppendStatus(const QString &line)
@@ -221,6 +244,8 @@ void frmMain::Form_QueryUnload()
         QCoreApplication::sendPostedEvents(m_portMapping.get(), QEvent::MetaCall);
     }
     TrayIco->hide();
+    if (m_connections)
+        m_connections->close(); // keeps its size
 }
 
 void frmMain::SaveAllowed(bool askNobody)

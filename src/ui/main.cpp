@@ -4,6 +4,7 @@
 #include "ui/program.h"
 
 #include <QApplication>
+#include <QDir>
 
 int main(int argc, char *argv[])
 {
@@ -22,6 +23,7 @@ int main(int argc, char *argv[])
     env.appDir = ui::allowListDir(ui::Layout::Portable);
 #endif
     env.program = QCoreApplication::applicationFilePath();
+    env.settingsFile = QDir(env.appDir).filePath(QStringLiteral("socks4proxy.ini"));
     env.mapper = portmap::makeUpnpMapper();
     ui::frmMain window(std::move(env));
     return ui::run(window, options);

@@ -9,13 +9,14 @@ namespace {
 
 QString usage()
 {
-    return QStringLiteral("Usage: socks4proxy [--port N] [--listen] [--minimized]\n"
+    return QStringLiteral("Usage: socks4proxy [--port N] [--listen] [--minimized] [--connections]\n"
                           "A SOCKS4 proxy server for the clients on its allow-list.\n"
                           "\n"
                           "  --port N       put N (1-65535) in the port box instead of 1080\n"
                           "  --listen       press Listen once the window has loaded\n"
                           "  --minimized    start hidden behind the notification-area icon\n"
                           "                 (minimised where there is no notification area)\n"
+                          "  --connections  open the Connections window too\n"
                           "  -h, --help     show this text\n"
                           "  -v, --version  show the version\n");
 }
@@ -34,10 +35,11 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
     const QCommandLineOption listen(QStringLiteral("listen"));
     const QCommandLineOption minimized(QStringLiteral("minimized"));
+    const QCommandLineOption connections(QStringLiteral("connections"));
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(
         QStringList { QStringLiteral("v"), QStringLiteral("version") });
-    parser.addOptions({ port, listen, minimized, help, version });
+    parser.addOptions({ port, listen, minimized, connections, help, version });
     if (!parser.parse(arguments)) {
         QString error =
             parser.errorText(); // "Unknown option 'x'.", "Missing value after '--port'."
@@ -72,6 +74,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     result.options.listen = parser.isSet(listen);
     result.options.minimized = parser.isSet(minimized);
+    result.options.connections = parser.isSet(connections);
     return result;
 }
 
