@@ -44,8 +44,7 @@ ConnectionsModel::~ConnectionsModel() = default;
 void ConnectionsModel::update(
     const std::vector<relay::ConnectionInfo> &connections, SteadyClock::time_point now)
 {
-    const double seconds =
-        m_last ? std::chrono::duration<double>(now - *m_last).count() : 0.0;
+    const double seconds = m_last ? std::chrono::duration<double>(now - *m_last).count() : 0.0;
     m_last = now;
     QHash<quint64, size_t> incoming;
     incoming.reserve(qsizetype(connections.size()));
@@ -69,7 +68,8 @@ void ConnectionsModel::update(
     present.reserve(qsizetype(m_rows.size()));
     for (size_t r = 0; r < m_rows.size(); ++r)
         present.insert(m_rows[r].info.id, r);
-    const auto rate = [seconds](qint64 bytes) { return seconds > 0 ? double(bytes) / seconds : 0.0; };
+    const auto rate = [seconds](
+                          qint64 bytes) { return seconds > 0 ? double(bytes) / seconds : 0.0; };
     std::vector<Row> added;
     int line = 0;
     for (const relay::ConnectionInfo &info : connections) {
@@ -115,8 +115,7 @@ QVariant ConnectionsModel::data(const QModelIndex &index, int role) const
     const int column = index.column();
     if (role == Qt::TextAlignmentRole) {
         const bool figure = column == SlotColumn || column >= BytesUpColumn;
-        return QVariant::fromValue(
-            Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
+        return QVariant::fromValue(Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
     }
     if (role == Qt::ToolTipRole) {
         switch (column) {
@@ -165,8 +164,8 @@ QVariant ConnectionsModel::data(const QModelIndex &index, int role) const
         if (role == SortRole)
             return ms;
         const QDateTime at = QDateTime::fromMSecsSinceEpoch(ms);
-        return at.toString(role == CopyRole ? QStringLiteral("yyyy-MM-ddTHH:mm:ss")
-                                            : QStringLiteral("HH:mm:ss"));
+        return at.toString(
+            role == CopyRole ? QStringLiteral("yyyy-MM-ddTHH:mm:ss") : QStringLiteral("HH:mm:ss"));
     }
     case BytesUpColumn:
     case BytesDownColumn: {

@@ -73,8 +73,8 @@ void setWidths(QTableView *view, const std::vector<std::pair<int, QString>> &sam
     for (const auto &[column, sample] : samples) {
         const QString title = view->model()->headerData(column, Qt::Horizontal).toString();
         // The header also holds the sort arrow.
-        header->resizeSection(column,
-            std::max(fm.horizontalAdvance(sample) + 14, hf.horizontalAdvance(title) + 28));
+        header->resizeSection(
+            column, std::max(fm.horizontalAdvance(sample) + 14, hf.horizontalAdvance(title) + 28));
     }
 }
 
@@ -93,10 +93,8 @@ QAction *addCopy(QTableView *view)
 
 ConnectionsWindow::ConnectionsWindow(
     ConnectionsSource source, QString settingsFile, QWidget *parent)
-    : QWidget(parent, Qt::Window),
-      m_source(std::move(source)),
-      m_settingsFile(std::move(settingsFile)),
-      m_clock(&SteadyClock::now)
+    : QWidget(parent, Qt::Window), m_source(std::move(source)),
+      m_settingsFile(std::move(settingsFile)), m_clock(&SteadyClock::now)
 {
     setObjectName(QStringLiteral("Connections"));
     setWindowTitle(QStringLiteral("Connections"));
@@ -106,8 +104,7 @@ ConnectionsWindow::ConnectionsWindow(
 
     QSize size(1000, 640);
     if (!m_settingsFile.isEmpty()) {
-        const QSize saved =
-            QSettings(m_settingsFile, QSettings::IniFormat).value(SizeKey).toSize();
+        const QSize saved = QSettings(m_settingsFile, QSettings::IniFormat).value(SizeKey).toSize();
         if (saved.isValid() && !saved.isEmpty())
             size = saved;
     }
@@ -126,9 +123,12 @@ void ConnectionsWindow::buildControls()
     setWidths(m_table,
         { { M::SlotColumn, QStringLiteral("99") },
             { M::ClientColumn, QStringLiteral("255.255.255.255:65535") },
-            { M::ProtocolColumn, QStringLiteral("SOCKS4a") }, { M::UserColumn, QStringLiteral("someone") },
-            { M::DestinationColumn, QStringLiteral("a.rather.long.name.example:443 \u2192 255.255.255.255:443") },
-            { M::StateColumn, QStringLiteral("negotiating") }, { M::SinceColumn, QStringLiteral("00:00:00") },
+            { M::ProtocolColumn, QStringLiteral("SOCKS4a") },
+            { M::UserColumn, QStringLiteral("someone") },
+            { M::DestinationColumn,
+                QStringLiteral("a.rather.long.name.example:443 \u2192 255.255.255.255:443") },
+            { M::StateColumn, QStringLiteral("negotiating") },
+            { M::SinceColumn, QStringLiteral("00:00:00") },
             { M::BytesUpColumn, QStringLiteral("1023.9 MiB") },
             { M::BytesDownColumn, QStringLiteral("1023.9 MiB") },
             { M::RateUpColumn, QStringLiteral("1023.9 KiB/s") },
@@ -209,11 +209,12 @@ void ConnectionsWindow::refresh()
     m_recent->update(snapshot.recent);
     const relay::Totals &t = snapshot.totals;
     m_history.add(now, t.bytesUp, t.bytesDown);
-    m_totals->setText(QStringLiteral("Since start: %1 served, %2 refused, %3 failed; %4 up, %5 down")
-                          .arg(t.served)
-                          .arg(t.refused)
-                          .arg(t.failed)
-                          .arg(formatBytes(t.bytesUp), formatBytes(t.bytesDown)));
+    m_totals->setText(
+        QStringLiteral("Since start: %1 served, %2 refused, %3 failed; %4 up, %5 down")
+            .arg(t.served)
+            .arg(t.refused)
+            .arg(t.failed)
+            .arg(formatBytes(t.bytesUp), formatBytes(t.bytesDown)));
     m_totals->setToolTip(
         QStringLiteral("%1 bytes up, %2 bytes down").arg(t.bytesUp).arg(t.bytesDown));
     m_graph->update();

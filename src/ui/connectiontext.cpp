@@ -173,7 +173,8 @@ QString destinationText(const relay::ConnectionInfo &info)
         && asked.port == info.connectedPort;
     if (same)
         return text;
-    return text + QStringLiteral(" \u2192 ") + endpointText(info.connectedAddress, info.connectedPort);
+    return text + QStringLiteral(" \u2192 ")
+        + endpointText(info.connectedAddress, info.connectedPort);
 }
 
 } // namespace ui

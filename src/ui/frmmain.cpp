@@ -81,11 +81,10 @@ frmMain::frmMain(Environment env, QWidget *parent)
     connect(&m_trayMenu->showAction(), &QAction::triggered, this, &frmMain::TrayIco_Activated);
     connect(&m_trayMenu->listenAction(), &QAction::triggered, this, &frmMain::cmdListen_Click);
     connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
-    connect(&m_trayMenu->connectionsAction(), &QAction::triggered, this,
-        &frmMain::showConnections);
+    connect(&m_trayMenu->connectionsAction(), &QAction::triggered, this, &frmMain::showConnections);
 
     // The relay's snapshot and disconnect, for the Connections window.
-    m_connectionsSource = { [] { return relay::Snapshot {}; }, [](quint64) { } };
+    m_connectionsSource = { [] { return relay::Snapshot {}; }, [](quint64) {} };
     m_showConnections = new QAction(QStringLiteral("Connections\u2026"), this);
     connect(m_showConnections, &QAction::triggered, this, &frmMain::showConnections);
     addAction(m_showConnections);
@@ -189,7 +188,8 @@ void frmMain::start(const StartOptions &options)
 void frmMain::showConnections()
 {
     if (!m_connections) {
-        m_connections = std::make_unique<ConnectionsWindow>(m_connectionsSource, m_env.settingsFile);
+        m_connections =
+            std::make_unique<ConnectionsWindow>(m_connectionsSource, m_env.settingsFile);
         m_connections->setWindowIcon(windowIcon());
     }
     m_connections->showNormal();

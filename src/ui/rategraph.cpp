@@ -121,8 +121,8 @@ void RateGraph::paintEvent(QPaintEvent *)
 
     // The legend, above the plot on the right.
     int x = plot.right();
-    for (const auto &[caption, colour] :
-        { std::pair { QStringLiteral("down"), downColor() }, std::pair { QStringLiteral("up"), upColor() } }) {
+    for (const auto &[caption, colour] : { std::pair { QStringLiteral("down"), downColor() },
+             std::pair { QStringLiteral("up"), upColor() } }) {
         x -= fm.horizontalAdvance(caption);
         p.setPen(palette().color(QPalette::Text));
         p.drawText(x, fm.ascent() + 1, caption);

@@ -71,14 +71,13 @@ QVariant RecentModel::data(const QModelIndex &index, int role) const
     const int column = index.column();
     if (role == Qt::TextAlignmentRole) {
         const bool figure = column >= DurationColumn && column <= BytesDownColumn;
-        return QVariant::fromValue(
-            Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
+        return QVariant::fromValue(Qt::AlignVCenter | (figure ? Qt::AlignRight : Qt::AlignLeft));
     }
     if (role == Qt::ToolTipRole && (column == ReasonColumn || column == DestinationColumn))
         role = Qt::DisplayRole; // may be wider than the column
     else if (role == Qt::ToolTipRole && (column == BytesUpColumn || column == BytesDownColumn))
-        return QStringLiteral("%1 bytes").arg(
-            column == BytesUpColumn ? info.bytesUp : info.bytesDown);
+        return QStringLiteral("%1 bytes")
+            .arg(column == BytesUpColumn ? info.bytesUp : info.bytesDown);
     if (role != Qt::DisplayRole && role != SortRole && role != CopyRole)
         return {};
     switch (column) {
@@ -86,9 +85,8 @@ QVariant RecentModel::data(const QModelIndex &index, int role) const
         const qint64 ms = msecsSinceEpoch(ended.ended);
         if (role == SortRole)
             return ms;
-        return QDateTime::fromMSecsSinceEpoch(ms).toString(role == CopyRole
-                ? QStringLiteral("yyyy-MM-ddTHH:mm:ss")
-                : QStringLiteral("HH:mm:ss"));
+        return QDateTime::fromMSecsSinceEpoch(ms).toString(
+            role == CopyRole ? QStringLiteral("yyyy-MM-ddTHH:mm:ss") : QStringLiteral("HH:mm:ss"));
     }
     case ClientColumn:
         if (role == SortRole)
@@ -125,8 +123,8 @@ QVariant RecentModel::headerData(int section, Qt::Orientation orientation, int r
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char *const Titles[ColumnCount] = { "Ended", "Client", "Protocol",
-        "Destination", "Duration", "Bytes up", "Bytes down", "Reason" };
+    static const char *const Titles[ColumnCount] = { "Ended", "Client", "Protocol", "Destination",
+        "Duration", "Bytes up", "Bytes down", "Reason" };
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(Titles[section])
                                                  : QVariant();
 }
