@@ -21,7 +21,7 @@ QString bytesText(qint64 bytes, qint64 datagrams, relay::Protocol protocol)
 {
     if (protocol != relay::Protocol::Udp)
         return formatBytes(bytes);
-    return QStringLiteral("%1 (%2 dg)").arg(formatBytes(bytes)).arg(datagrams);
+    return QStringLiteral("%1 \u00b7 %2").arg(formatBytes(bytes), formatCount(datagrams));
 }
 
 } // namespace
@@ -44,7 +44,8 @@ ConnectionsModel::~ConnectionsModel() = default;
 void ConnectionsModel::update(
     const std::vector<relay::ConnectionInfo> &connections, SteadyClock::time_point now)
 {
-    const double seconds = m_last ? std::chrono::duration<double>(now - *m_last).count() : 0.0;
+    const bool measured = m_last && now > *m_last && now - *m_last <= MaxInterval;
+    const double seconds = measured ? std::chrono::duration<double>(now - *m_last).count() : 0.0;
     m_last = now;
     QHash<quint64, size_t> incoming;
     incoming.reserve(qsizetype(connections.size()));

@@ -25,6 +25,7 @@ QByteArray endpointKey(const QHostAddress &address, quint16 port);
 /// client), with the rates each way since the snapshot before. Rows are kept in place by the
 /// connection's id: a refresh changes the figures of the rows that stay, removes the rows of
 /// connections that ended and appends the new ones, so views keep their selection.
+/// For UDP, the bytes cells also count the datagrams ("5.5 MiB · 4123"; both exact in the tooltip).
 class ConnectionsModel final : public QAbstractTableModel
 {
     Q_OBJECT
@@ -49,12 +50,13 @@ public:
     explicit ConnectionsModel(QObject *parent = nullptr);
     ~ConnectionsModel() override;
 
+    /// Updates further apart than this measure no rates: the window was hidden in between, and
+    /// an average over that long would pass for the rate now.
+    static constexpr std::chrono::seconds MaxInterval { 5 };
+
     /// Takes the snapshot made at `now`. A connection's rate is its bytes since the previous
     /// update over the time between the two; a connection new since then counts all its bytes.
     void update(const std::vector<relay::ConnectionInfo> &connections, SteadyClock::time_point now);
-    /// Forgets when the last update was made, so the next one measures no rates (after the window
-    /// was hidden, a rate over that long would mislead).
-    void restartRates() { m_last.reset(); }
 
     quint64 id(int row) const { return m_rows.at(size_t(row)).info.id; }
     const relay::ConnectionInfo &info(int row) const { return m_rows.at(size_t(row)).info; }

@@ -102,13 +102,17 @@ ConnectionsWindow::ConnectionsWindow(
     connect(&m_timer, &QTimer::timeout, this, &ConnectionsWindow::refresh);
     buildControls();
 
-    QSize size(1000, 640);
+    QSize size(1180, 780);
     if (!m_settingsFile.isEmpty()) {
         const QSize saved = QSettings(m_settingsFile, QSettings::IniFormat).value(SizeKey).toSize();
         if (saved.isValid() && !saved.isEmpty())
             size = saved;
     }
     resize(size);
+    // The table shows sixteen slots and a few waiting; the recent list gets more width than the
+    // graph.
+    m_split->setSizes({ size.height() * 3 / 5, size.height() * 2 / 5 });
+    m_below->setSizes({ size.width() * 2 / 5, size.width() * 3 / 5 });
 }
 
 ConnectionsWindow::~ConnectionsWindow() = default;
@@ -125,15 +129,16 @@ void ConnectionsWindow::buildControls()
             { M::ClientColumn, QStringLiteral("255.255.255.255:65535") },
             { M::ProtocolColumn, QStringLiteral("SOCKS4a") },
             { M::UserColumn, QStringLiteral("someone") },
-            { M::DestinationColumn,
-                QStringLiteral("a.rather.long.name.example:443 \u2192 255.255.255.255:443") },
             { M::StateColumn, QStringLiteral("negotiating") },
             { M::SinceColumn, QStringLiteral("00:00:00") },
-            { M::BytesUpColumn, QStringLiteral("1023.9 MiB") },
-            { M::BytesDownColumn, QStringLiteral("1023.9 MiB") },
-            { M::RateUpColumn, QStringLiteral("1023.9 KiB/s") },
-            { M::RateDownColumn, QStringLiteral("1023.9 KiB/s") } });
+            { M::BytesUpColumn, QStringLiteral("99.9 MiB \u00b7 99.9k") },
+            { M::BytesDownColumn, QStringLiteral("99.9 MiB \u00b7 99.9k") },
+            { M::RateUpColumn, QStringLiteral("999 KiB/s") },
+            { M::RateDownColumn, QStringLiteral("999 KiB/s") } });
+    // The destination takes what the figures leave.
     m_table->horizontalHeader()->setStretchLastSection(false);
+    m_table->horizontalHeader()->setSectionResizeMode(M::DestinationColumn, QHeaderView::Stretch);
+    m_table->horizontalHeader()->setMinimumSectionSize(fontMetrics().horizontalAdvance(u'0') * 4);
     m_table->sortByColumn(M::SlotColumn, Qt::AscendingOrder);
 
     m_disconnect = new QAction(QStringLiteral("Disconnect"), m_table);
@@ -159,12 +164,11 @@ void ConnectionsWindow::buildControls()
         { { R::EndedColumn, QStringLiteral("00:00:00") },
             { R::ClientColumn, QStringLiteral("255.255.255.255:65535") },
             { R::ProtocolColumn, QStringLiteral("SOCKS4a") },
-            { R::DestinationColumn, QStringLiteral("a.long.name.example:443") },
             { R::DurationColumn, QStringLiteral("59 min 59 s") },
-            { R::BytesUpColumn, QStringLiteral("1023.9 MiB") },
-            { R::BytesDownColumn, QStringLiteral("1023.9 MiB") },
-            { R::ReasonColumn, QStringLiteral("destination closed") } });
-    m_recentView->horizontalHeader()->setStretchLastSection(true);
+            { R::BytesUpColumn, QStringLiteral("999.9 MiB") },
+            { R::BytesDownColumn, QStringLiteral("999.9 MiB") },
+            { R::ReasonColumn, QStringLiteral("connect failed: Connection refused") } });
+    m_recentView->horizontalHeader()->setStretchLastSection(true); // the destination
     m_recentView->sortByColumn(R::EndedColumn, Qt::DescendingOrder);
     addCopy(m_recentView);
 
@@ -178,22 +182,22 @@ void ConnectionsWindow::buildControls()
     rightLayout->setContentsMargins(0, 0, 0, 0);
     rightLayout->addWidget(new QLabel(QStringLiteral("Recent"), right));
     rightLayout->addWidget(m_recentView, 1);
-    auto *below = new QSplitter(Qt::Horizontal, this);
-    below->addWidget(left);
-    below->addWidget(right);
-    below->setStretchFactor(0, 2);
-    below->setStretchFactor(1, 3);
-    below->setChildrenCollapsible(false);
+    m_below = new QSplitter(Qt::Horizontal, this);
+    m_below->addWidget(left);
+    m_below->addWidget(right);
+    m_below->setStretchFactor(0, 2);
+    m_below->setStretchFactor(1, 3);
+    m_below->setChildrenCollapsible(false);
 
-    auto *split = new QSplitter(Qt::Vertical, this);
-    split->addWidget(m_table);
-    split->addWidget(below);
-    split->setStretchFactor(0, 3);
-    split->setStretchFactor(1, 2);
-    split->setChildrenCollapsible(false);
+    m_split = new QSplitter(Qt::Vertical, this);
+    m_split->addWidget(m_table);
+    m_split->addWidget(m_below);
+    m_split->setStretchFactor(0, 3);
+    m_split->setStretchFactor(1, 2);
+    m_split->setChildrenCollapsible(false);
     auto *layout = new QVBoxLayout(this);
     layout->setContentsMargins(6, 6, 6, 6);
-    layout->addWidget(split);
+    layout->addWidget(m_split);
 }
 
 void ConnectionsWindow::setRefreshInterval(std::chrono::milliseconds interval)
@@ -257,9 +261,6 @@ void ConnectionsWindow::showEvent(QShowEvent *event)
     QWidget::showEvent(event);
     if (m_timer.isActive())
         return;
-    // Rates are measured from the first snapshot after showing, not across the time hidden.
-    m_model->restartRates();
-    m_history.restart();
     refresh();
     m_timer.start();
 }

@@ -11,6 +11,7 @@ QT_BEGIN_NAMESPACE
 class QAction;
 class QLabel;
 class QSortFilterProxyModel;
+class QSplitter;
 class QTableView;
 QT_END_NAMESPACE
 
@@ -86,6 +87,8 @@ private:
     QTableView *m_recentView = nullptr;
     QLabel *m_totals = nullptr;
     RateGraph *m_graph = nullptr;
+    QSplitter *m_split = nullptr; ///< the table above, the rest below
+    QSplitter *m_below = nullptr; ///< the totals and graph, then the recent list
     QAction *m_disconnect = nullptr;
     QAction *m_copy = nullptr;
 };

@@ -36,6 +36,15 @@ QString formatRate(double bytesPerSecond)
     return scaled(std::max(bytesPerSecond, 0.0), "/s");
 }
 
+QString formatCount(qint64 count)
+{
+    if (count < 10'000)
+        return QString::number(count);
+    if (count < 10'000'000)
+        return QStringLiteral("%1k").arg(double(count) / 1e3, 0, 'f', count < 100'000 ? 1 : 0);
+    return QStringLiteral("%1M").arg(double(count) / 1e6, 0, 'f', count < 100'000'000 ? 1 : 0);
+}
+
 QString formatDuration(std::chrono::milliseconds duration)
 {
     const qint64 ms = std::max<qint64>(duration.count(), 0);

@@ -12,6 +12,8 @@ namespace ui {
 QString formatBytes(qint64 bytes);
 /// A rate in bytes per second, in the same units: "0 B/s", "12.5 KiB/s".
 QString formatRate(double bytesPerSecond);
+/// A count in few characters: "9999", "12.3k", "4.5M".
+QString formatCount(qint64 count);
 /// A length of time: "0.4 s", "42 s", "3 min 05 s", "2 h 07 min".
 QString formatDuration(std::chrono::milliseconds duration);
 

@@ -16,7 +16,7 @@ constexpr std::chrono::seconds MaxStep { 3 };
 
 void RateHistory::add(SteadyClock::time_point now, qint64 bytesUp, qint64 bytesDown)
 {
-    if (m_hasLast && now > m_lastAt) {
+    if (m_hasLast && now > m_lastAt && now - m_lastAt <= ConnectionsModel::MaxInterval) {
         const double seconds = std::chrono::duration<double>(now - m_lastAt).count();
         m_samples.push_back({ now, std::max(0.0, double(bytesUp - m_lastUp) / seconds),
             std::max(0.0, double(bytesDown - m_lastDown) / seconds) });

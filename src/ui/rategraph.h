@@ -19,11 +19,10 @@ public:
         double down = 0;
     };
 
-    /// Takes the totals counted at `now`; the rates are the growth since the previous call.
+    /// Takes the totals counted at `now`; the rates are the growth since the previous call, unless
+    /// that was more than ConnectionsModel::MaxInterval ago (sampling paused while hidden).
     /// Samples older than Span before `now` are dropped.
     void add(SteadyClock::time_point now, qint64 bytesUp, qint64 bytesDown);
-    /// Forgets the previous totals: the next add measures nothing (after a pause in sampling).
-    void restart() { m_hasLast = false; }
 
     const std::deque<Sample> &samples() const { return m_samples; }
     /// The highest rate either way among the samples.

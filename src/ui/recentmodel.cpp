@@ -123,8 +123,8 @@ QVariant RecentModel::headerData(int section, Qt::Orientation orientation, int r
 {
     if (orientation != Qt::Horizontal || role != Qt::DisplayRole)
         return {};
-    static const char *const Titles[ColumnCount] = { "Ended", "Client", "Protocol", "Destination",
-        "Duration", "Bytes up", "Bytes down", "Reason" };
+    static const char *const Titles[ColumnCount] = { "Ended", "Duration", "Bytes up", "Bytes down",
+        "Reason", "Client", "Protocol", "Destination" };
     return section >= 0 && section < ColumnCount ? QString::fromLatin1(Titles[section])
                                                  : QVariant();
 }

@@ -18,13 +18,13 @@ class RecentModel final : public QAbstractTableModel
 public:
     enum Column {
         EndedColumn,
-        ClientColumn,
-        ProtocolColumn,
-        DestinationColumn,
         DurationColumn,
         BytesUpColumn,
         BytesDownColumn,
         ReasonColumn,
+        ClientColumn,
+        ProtocolColumn,
+        DestinationColumn,
         ColumnCount
     };
 

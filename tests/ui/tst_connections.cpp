@@ -64,6 +64,7 @@ void tst_Connections::words_data()
     QTest::newRow("GiB") << ui::formatBytes(qint64(5) << 30) << u"5.0 GiB"_s;
     QTest::newRow("rate") << ui::formatRate(12.4 * 1024) << u"12.4 KiB/s"_s;
     QTest::newRow("no rate") << ui::formatRate(-3) << u"0 B/s"_s;
+    QTest::newRow("count") << ui::formatCount(9999) + ui::formatCount(12345) << u"999912.3k"_s;
     QTest::newRow("short") << ui::formatDuration(400ms) << u"0.4 s"_s;
     QTest::newRow("minutes") << ui::formatDuration(185s) << u"3 min 05 s"_s;
     QTest::newRow("hours") << ui::formatDuration(7620s) << u"2 h 07 min"_s;
@@ -121,6 +122,15 @@ void tst_Connections::rowsByIdAndRates()
     QCOMPARE(h.window.model().rateUp(row), 10'000.0); // all of a new one's bytes count
     QCOMPARE(h.column(M::RateUpColumn)[1], u"1310720"_s);
     QCOMPARE(h.shown().index(1, M::RateDownColumn).data().toString(), u"500 KiB/s"_s);
+
+    // Refreshes further apart than that (the window was hidden between them) measure nothing.
+    QCOMPARE(h.window.history().samples().size(), 1u);
+    h.now += 6s;
+    h.relay.at(2).bytesUp += 1 << 20;
+    h.relay.state.totals.bytesUp += 1 << 20;
+    h.window.refresh();
+    QCOMPARE(h.column(M::RateUpColumn), QStringList({ u"0"_s, u"0"_s, u"0"_s }));
+    QCOMPARE(h.window.history().samples().size(), 1u);
 }
 
 void tst_Connections::sortCopyAndDisconnect()
@@ -133,7 +143,7 @@ void tst_Connections::sortCopyAndDisconnect()
     udp.datagramsUp = 3;
     h.window.show();
     QVERIFY(QTest::qWaitForWindowActive(&h.window));
-    QCOMPARE(h.shown().index(1, M::BytesUpColumn).data().toString(), u"1.5 MiB (3 dg)"_s);
+    QCOMPARE(h.shown().index(1, M::BytesUpColumn).data().toString(), u"1.5 MiB \u00b7 3"_s);
     // By bytes as numbers ("900 B" < "2.0 KiB" < "1.5 MiB"), either way.
     h.window.table().sortByColumn(M::BytesUpColumn, Qt::AscendingOrder);
     QCOMPARE(h.column(M::BytesUpColumn), QStringList({ u"900"_s, u"2048"_s, u"1572864"_s }));
