@@ -83,7 +83,8 @@ frmMain::frmMain(Environment env, QWidget *parent)
     connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
     connect(&m_trayMenu->connectionsAction(), &QAction::triggered, this, &frmMain::showConnections);
 
-    // The relay's snapshot and disconnect, for the Connections window.
+    // What the Connections window shows and ends: the relay's snapshot() and Disconnect(id). Until
+    // the relay offers them, an empty snapshot and nothing to end.
     m_connectionsSource = { [] { return relay::Snapshot {}; }, [](quint64) {} };
     m_showConnections = new QAction(QStringLiteral("Connections\u2026"), this);
     connect(m_showConnections, &QAction::triggered, this, &frmMain::showConnections);
