@@ -27,6 +27,8 @@ struct Environment
     std::function<bool()> trayAvailable;
     /// Where the status log is mirrored; standard output when left empty.
     OutputSink output;
+    /// An INI file where windows keep their sizes; when empty, nothing is kept.
+    QString settingsFile;
 };
 
 } // namespace ui

@@ -89,6 +89,14 @@ frmMain::frmMain(Environment env, QWidget *parent)
     connect(&m_trayMenu->showAction(), &QAction::triggered, this, &frmMain::TrayIco_Activated);
     connect(&m_trayMenu->listenAction(), &QAction::triggered, this, &frmMain::cmdListen_Click);
     connect(&m_trayMenu->quitAction(), &QAction::triggered, this, &QWidget::close);
+    connect(&m_trayMenu->connectionsAction(), &QAction::triggered, this, &frmMain::showConnections);
+
+    // What the Connections window shows and ends.
+    m_connectionsSource = { [this] { return m_relay->snapshot(); },
+        [this](quint64 id) { m_relay->Disconnect(id); } };
+    m_showConnections = new QAction(QStringLiteral("Connections\u2026"), this);
+    connect(m_showConnections, &QAction::triggered, this, &frmMain::showConnections);
+    addAction(m_showConnections);
 
     m_users = new acl::Users(m_env.appDir, this);
     m_settings = std::make_unique<Settings>(m_env.appDir);
@@ -111,7 +119,8 @@ frmMain::frmMain(Environment env, QWidget *parent)
 
 frmMain::~frmMain()
 {
-    // The relay goes first, while the log it writes to is still there.
+    // The window that asks the relay goes before it; the relay before the log it writes to.
+    m_connections.reset();
     delete m_relay;
     m_relay = nullptr;
 }
@@ -196,6 +205,20 @@ void frmMain::start(const StartOptions &options)
         showMinimized();
     if (options.listen)
         cmdListen_Click();
+    if (options.connections)
+        showConnections();
+}
+
+void frmMain::showConnections()
+{
+    if (!m_connections) {
+        m_connections =
+            std::make_unique<ConnectionsWindow>(m_connectionsSource, m_env.settingsFile);
+        m_connections->setWindowIcon(windowIcon());
+    }
+    m_connections->showNormal();
+    m_connections->raise();
+    m_connections->activateWindow();
 }
 
 void frmMain::AppendStatus(const QString &line)
@@ -247,6 +270,8 @@ void frmMain::Form_QueryUnload()
         QCoreApplication::sendPostedEvents(m_portMapping.get(), QEvent::MetaCall);
     }
     TrayIco->hide();
+    if (m_connections)
+        m_connections->close(); // keeps its size
 }
 
 void frmMain::SaveAllowed(bool askNobody)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "connectionswindow.h"
 #include "environment.h"
 #include "startoptions.h"
 
@@ -73,8 +74,6 @@ public:
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }
     QSystemTrayIcon &trayIcon() { return *TrayIco; }
-    /// The tray icon's menu: "Show", the listener switch, "Start at Login", "Users…", "Quit".
-    TrayMenu &trayMenu() { return *m_trayMenu; }
     /// The users who may log in with a password ("users.txt" beside "IPs.txt").
     acl::Users &users() { return *m_users; }
     /// Who may reach this computer itself through the proxy (the option is the window's).
@@ -83,6 +82,15 @@ public:
     /// "Users…" and the checkable "Let clients reach this computer's own services".
     QAction &usersAction() const { return *m_usersAction; }
     QAction &reachLocalServicesAction() const { return *m_reachLocalServices; }
+    /// The tray icon's menu: "Show", "Connections…", the listener switch, "Start at Login",
+    /// "Users…", "Quit".
+    TrayMenu &trayMenu() { return *m_trayMenu; }
+    /// The window's context menu's "Connections…".
+    QAction &connectionsAction() { return *m_showConnections; }
+    /// Opens the Connections window (made on first use), or brings it to the front.
+    void showConnections();
+    /// The Connections window, once it has been opened.
+    ConnectionsWindow *connectionsWindow() const { return m_connections.get(); }
 
 Q_SIGNALS:
     /// The window has begun to close (once).
@@ -142,6 +150,10 @@ private:
     QLabel *imgIcon = nullptr;
     QSystemTrayIcon *TrayIco = nullptr;
     TrayMenu *m_trayMenu = nullptr;
+    QAction *m_showConnections = nullptr;
+    /// What the Connections window shows and how it ends a connection.
+    ConnectionsSource m_connectionsSource;
+    std::unique_ptr<ConnectionsWindow> m_connections;
 };
 
 } // namespace ui

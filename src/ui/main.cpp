@@ -3,8 +3,10 @@
 #include "ui/desktop.h"
 #include "ui/frmmain.h"
 #include "ui/program.h"
+#include "ui/settings.h"
 
 #include <QApplication>
+#include <QDir>
 
 int main(int argc, char *argv[])
 {
@@ -25,6 +27,7 @@ int main(int argc, char *argv[])
     ui::Environment env;
     env.appDir = ui::allowListDir(layout);
     env.program = QCoreApplication::applicationFilePath();
+    env.settingsFile = QDir(env.appDir).filePath(QString::fromUtf16(ui::SettingsFileName));
     env.mapper = portmap::makeUpnpMapper();
     ui::frmMain window(std::move(env));
     return ui::run(window, options);

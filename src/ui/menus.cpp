@@ -22,6 +22,7 @@ TrayMenu::TrayMenu(QString program, Dialogs &dialogs, QWidget *parent)
     : QMenu(parent), m_program(std::move(program)), m_dialogs(dialogs)
 {
     m_show = addAction(QStringLiteral("Show"));
+    m_connections = addAction(QStringLiteral("Connections\u2026"));
     m_listen = addAction(QStringLiteral("Listen"));
     m_startAtLogin = addAction(QStringLiteral("Start at Login"));
     m_startAtLogin->setCheckable(true);

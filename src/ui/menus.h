@@ -13,9 +13,10 @@ namespace ui {
 class Dialogs;
 class StatusLog;
 
-/// The notification-area icon and its menu, by right-click: "Show", the listener switch, "Start
-/// at Login", "Users…" and "Quit". While the window is hidden it is the only way to reach the switch and
-/// to quit; the window connects the first, second and last to its own handlers. Activating the
+/// The notification-area icon and its menu, by right-click: "Show", "Connections…", the listener
+/// switch, "Start at Login", "Users…" and "Quit". While the window is hidden it is the only way to
+/// reach the switch and to quit; the window connects all but "Start at Login" to its own handlers.
+/// Activating the
 /// icon (a left click or a double click) does what "Show" does.
 class TrayMenu final : public QMenu
 {
@@ -30,6 +31,7 @@ public:
 
     QSystemTrayIcon &icon() const { return *m_icon; }
     QAction &showAction() const { return *m_show; }
+    QAction &connectionsAction() const { return *m_connections; }
     /// Carries the same caption as the window's switch (see frmMain::setListenCaption).
     QAction &listenAction() const { return *m_listen; }
     QAction &usersAction() const { return *m_users; }
@@ -43,6 +45,7 @@ private:
     Dialogs &m_dialogs;
     QSystemTrayIcon *m_icon = nullptr;
     QAction *m_show = nullptr;
+    QAction *m_connections = nullptr;
     QAction *m_listen = nullptr;
     QAction *m_startAtLogin = nullptr;
     QAction *m_users = nullptr;

@@ -14,7 +14,7 @@ namespace {
 
 QString usage()
 {
-    return QStringLiteral("Usage: socks4proxy [--port N] [--listen] [--minimized]\n"
+    return QStringLiteral("Usage: socks4proxy [--port N] [--listen] [--minimized] [--connections]\n"
                           "       socks4proxy --add-user NAME | --remove-user NAME\n"
                           "A SOCKS4 proxy server for the clients on its allow-list.\n"
                           "\n"
@@ -22,6 +22,7 @@ QString usage()
                           "  --listen       press Listen once the window has loaded\n"
                           "  --minimized    start hidden behind the notification-area icon\n"
                           "                 (minimised where there is no notification area)\n"
+                          "  --connections  open the Connections window too\n"
                           "  --add-user NAME     add the user, or change the password, read as\n"
                           "                      one line from standard input\n"
                           "  --remove-user NAME  remove the user\n"
@@ -43,13 +44,14 @@ CommandLine parseCommandLine(const QStringList &arguments)
     const QCommandLineOption port(QStringLiteral("port"), QString(), QStringLiteral("N"));
     const QCommandLineOption listen(QStringLiteral("listen"));
     const QCommandLineOption minimized(QStringLiteral("minimized"));
+    const QCommandLineOption connections(QStringLiteral("connections"));
     const QCommandLineOption help(QStringList { QStringLiteral("h"), QStringLiteral("help") });
     const QCommandLineOption version(
         QStringList { QStringLiteral("v"), QStringLiteral("version") });
     const QCommandLineOption addUser(QStringLiteral("add-user"), QString(), QStringLiteral("NAME"));
     const QCommandLineOption removeUser(
         QStringLiteral("remove-user"), QString(), QStringLiteral("NAME"));
-    parser.addOptions({ port, listen, minimized, help, version, addUser, removeUser });
+    parser.addOptions({ port, listen, minimized, connections, help, version, addUser, removeUser });
     if (!parser.parse(arguments)) {
         QString error =
             parser.errorText(); // "Unknown option 'x'.", "Missing value after '--port'."
@@ -97,6 +99,7 @@ CommandLine parseCommandLine(const QStringList &arguments)
     }
     result.options.listen = parser.isSet(listen);
     result.options.minimized = parser.isSet(minimized);
+    result.options.connections = parser.isSet(connections);
     return result;
 }
 

@@ -15,6 +15,7 @@ struct StartOptions
     std::optional<quint16> port; ///< --port N: the port box holds N
     bool listen = false; ///< --listen: Listen is pressed once the window has loaded
     bool minimized = false; ///< --minimized: hidden behind the notification-area icon
+    bool connections = false; ///< --connections: the Connections window opens too
 };
 
 struct CommandLine

@@ -80,7 +80,8 @@ struct Window
     {
         window.reset(); // a restart: the previous run has finished with IPs.txt
         ui::Environment env { appDir, u"/opt/x y/socks4proxy"_s, std::move(mapper),
-            std::make_unique<Dialogs>(), [this] { return trayAvailable; }, {} };
+            std::make_unique<Dialogs>(), [this] { return trayAvailable; }, {},
+            dir.filePath(u"socks4proxy.ini"_s) };
         script = static_cast<Dialogs *>(env.dialogs.get());
         if (!standardOutput)
             env.output = [this](const QByteArray &chunk) { mirror += chunk; };

@@ -148,7 +148,7 @@ void tst_frmMain::trayIconAndStart()
 
     // "Start at Login" writes the entry that starts this program listening behind the icon,
     // and removes it; its check mark follows the file, whoever wrote it.
-    QAction *login = w.trayMenu().actions().at(2);
+    QAction *login = w.trayMenu().actions().at(3);
     const QString entry =
         config.filePath(u"autostart/"_s + QString::fromUtf16(ui::AppId) + u".desktop"_s);
     login->trigger();

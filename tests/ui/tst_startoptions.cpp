@@ -46,9 +46,9 @@ void tst_StartOptions::readsPortsAndOptions()
     }
     // Started, or the start of the text shown instead: an error is one line.
     using C = ui::CommandLine;
-    const std::tuple<QString, int, QString> lines[] = { { {}, C::Start, u"0 0 0"_s },
-        { u"--port 1 --listen"_s, C::Start, u"1 1 0"_s },
-        { u"--minimized --port=65535"_s, C::Start, u"65535 0 1"_s },
+    const std::tuple<QString, int, QString> lines[] = { { {}, C::Start, u"0 0 0 0"_s },
+        { u"--port 1 --listen"_s, C::Start, u"1 1 0 0"_s },
+        { u"--minimized --port=65535 --connections"_s, C::Start, u"65535 0 1 1"_s },
         { u"--port 1 -h"_s, C::Help, u"Usage: socks4proxy"_s },
         { u"--version"_s, C::Version, u"socks4proxy " SOCKS4_VERSION "\n"_s },
         { u"--port 65536"_s, C::Error, u"socks4proxy: --port takes a number from 1 to 65535"_s },
@@ -61,9 +61,12 @@ void tst_StartOptions::readsPortsAndOptions()
             QStringList(u"socks4proxy"_s) + arguments.split(u' ', Qt::SkipEmptyParts));
         const ui::StartOptions &o = line.options;
         QVERIFY2(line.outcome == outcome, qPrintable(arguments));
-        QVERIFY2(line.outcome == C::Start
-                ? u"%1 %2 %3"_s.arg(o.port.value_or(0)).arg(o.listen).arg(o.minimized) == result
-                : line.text.startsWith(result)
+        QVERIFY2(line.outcome == C::Start ? u"%1 %2 %3 %4"_s.arg(o.port.value_or(0))
+                                                .arg(o.listen)
+                                                .arg(o.minimized)
+                                                .arg(o.connections)
+                    == result
+                                          : line.text.startsWith(result)
                     && (outcome != C::Error || !line.text.contains(u'\n')),
             qPrintable(arguments + u": "_s + line.text));
     }

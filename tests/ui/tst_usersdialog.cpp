@@ -26,7 +26,9 @@ void tst_UsersDialog::edits()
     const QSize size = w.size();
     const QList<QWidget *> controls = w.findChildren<QWidget *>(Qt::FindDirectChildrenOnly);
     QCOMPARE(w.contextMenuPolicy(), Qt::ActionsContextMenu);
-    QCOMPARE(w.actions(), (QList<QAction *> { &w.usersAction(), &w.reachLocalServicesAction() }));
+    QCOMPARE(w.actions(),
+        (QList<QAction *> {
+            &w.connectionsAction(), &w.usersAction(), &w.reachLocalServicesAction() }));
     w.usersAction().trigger();
     auto *dialog = w.findChild<ui::UsersDialog *>();
     QVERIFY(dialog && dialog->isVisible());
