@@ -42,8 +42,13 @@ int MessageReader::onMessageBegin(http_parser *parser)
 
 int MessageReader::onHeadersComplete(http_parser *parser)
 {
-    // 1: this response has no body whatever its headers say.
-    return parser->type == HTTP_RESPONSE && reader(parser).m_headRequest ? 1 : 0;
+    // 1: this response has no body whatever its headers say (http-parser would read a
+    // Content-Length body after a 204 or 304).
+    const unsigned status = parser->status_code;
+    return parser->type == HTTP_RESPONSE
+            && (reader(parser).m_headRequest || status / 100 == 1 || status == 204 || status == 304)
+        ? 1
+        : 0;
 }
 
 int MessageReader::onMessageComplete(http_parser *parser)
