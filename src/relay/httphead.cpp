@@ -220,8 +220,9 @@ HeadResult readRequestHead(QByteArrayView buffer)
     request.method = http_method_str(http_method(parser.method));
     request.target = c.url;
     request.versionMinor = parser.http_minor;
-    for (Header &h : c.headers)
-        request.headers.append({ h.first, h.second.trimmed() });
+    for (Header &h : c.headers) // a folded value goes on one line
+        request.headers.append(
+            { h.first, h.second.replace('\r', ' ').replace('\n', ' ').trimmed() });
     request.hasBody = c.hasBody;
     request.headLength = end;
     if (parseTarget(request))

@@ -153,29 +153,27 @@ Actions Session::originData(QByteArrayView bytes)
     }
     while (!bytes.isEmpty()) {
         const MessageReader::Step step = m_response->read(bytes);
+        if (step.error && !m_responseStarted) // nothing of it has reached the client
+            return fail(actions, 502, "The destination's response was not HTTP.\n"), actions;
         if (step.consumed > 0) {
             actions.push_back(act(Kind::SendToClient, bytes.first(step.consumed).toByteArray()));
             m_responseStarted = true;
         }
         bytes = bytes.sliced(step.consumed);
-        if (step.error) {
-            if (m_responseStarted)
-                closeAll(actions);
-            else
-                fail(actions, 502, "The destination's response was not HTTP.\n");
-            return actions;
-        }
+        if (step.error)
+            return closeAll(actions), actions;
         if (!step.complete)
             break;
         if (step.status / 100 == 1 && step.status != 101)
             continue; // an interim response (100 Continue): the final one follows
         m_responseDone = true;
-        if (!step.keepAlive || step.status == 101 || !bytes.isEmpty())
-            closeOrigin(actions);
-        if (!m_requestDone) // answered before the body was sent: the framing is lost
-            closeAll(actions);
-        else
+        if (!m_requestDone || step.status == 101) {
+            closeAll(actions); // answered before the body was sent, or switched: framing is lost
+        } else {
+            if (!step.keepAlive || !bytes.isEmpty()) // bytes beyond the response: out of turn
+                closeOrigin(actions);
             finishExchange(actions);
+        }
         pump(actions);
         break;
     }

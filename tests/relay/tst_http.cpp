@@ -355,6 +355,8 @@ private Q_SLOTS:
                 "o:HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n", "c:" + getA },
             { "log HEAD a:80; connect a:80", "O[HEAD /x HTTP/1.1|Host: a||]",
                 "C[HTTP/1.1 200 OK|Content-Length: 9||]", "log GET a:80; " + sentA });
+        row("origin answers no HTTP", false, { "c:" + getA, "connected", "o:SSH-2.0-x\r\n" },
+            { "log GET a:80; connect a:80", sentA, "C:502 close; close origin; close client" });
         row("origin closes without a response", false, { "c:" + getA, "connected", "oe" },
             { "log GET a:80; connect a:80", sentA, "C:502 close; close client" });
         row("client ends after its request: answered, then closed", false,
