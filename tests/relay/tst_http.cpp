@@ -1,5 +1,3 @@
-#include "relay/httpframing.h"
-#include "relay/httphead.h"
 #include "relay/httpsession.h"
 
 #include <QTest>
@@ -28,59 +26,37 @@ QByteArray render(const http::Actions &actions)
 {
     QByteArrayList out;
     for (const http::Action &a : actions) {
-        switch (a.kind) {
-        case Kind::Login:
-            out += "login " + a.credentials.user + ':' + a.credentials.password;
-            break;
-        case Kind::LogRequest:
-            out += "log " + a.method + ' ' + hostPort(a.destination);
-            break;
-        case Kind::Connect:
-            out += "connect " + hostPort(a.destination);
-            break;
-        case Kind::SendToOrigin:
-            out += "O[" + flat(a.bytes) + ']';
-            break;
-        case Kind::SendToClient:
-            if (a.bytes.contains("text/plain; charset=utf-8"))
-                out += "C:" + a.bytes.sliced(9, 3) + (a.bytes.contains("close\r\n") ? " close" : "")
-                    + (a.bytes.contains("Proxy-Authenticate: Basic realm=\"Socks4 Proxy Server\"")
-                            ? " auth"
-                            : "");
-            else
-                out += "C[" + flat(a.bytes) + ']';
-            break;
-        case Kind::CloseOrigin:
-            out += "close origin";
-            break;
-        case Kind::CloseClient:
-            out += "close client";
-            break;
-        case Kind::BecomeTunnel:
-            out += "tunnel[" + a.bytes + ']';
-            break;
-        }
+        const QByteArray &b = a.bytes;
+        static const QByteArrayList names { "login ", "log ", "connect ", "O[", "C[",
+            "close origin", "close client", "tunnel[" };
+        QByteArray line = names[int(a.kind)];
+        if (a.kind == Kind::Login)
+            line += a.credentials.user + ':' + a.credentials.password;
+        else if (a.kind == Kind::LogRequest || a.kind == Kind::Connect)
+            line += (a.method.isEmpty() ? "" : a.method + ' ') + hostPort(a.destination);
+        else if (b.contains("text/plain; charset=utf-8")) // ours: the status, close, challenge
+            line = "C:" + b.sliced(9, 3) + (b.contains("close\r\n") ? " close" : "")
+                + (b.contains("Basic realm=\"Socks4 Proxy Server\"") ? " auth" : "");
+        else if (line.endsWith('['))
+            line += flat(b) + ']';
+        out += line;
     }
     return out.join("; ");
 }
 
 /// Runs one step of a session script: "c:" client bytes, "o:" origin bytes, "ce" / "oe" an end,
-/// "accept" / "deny" a login's verdict, else a connect's outcome.
-http::Actions step(http::Session &s, const QByteArray &command)
+/// "accept" / "deny" a login's verdict, else a connect's outcome (ConnectResult's order).
+http::Actions step(http::Session &s, const QByteArray &c)
 {
-    using R = http::ConnectResult;
-    if (command.startsWith("c:"))
-        return s.clientData(command.sliced(2));
-    if (command.startsWith("o:"))
-        return s.originData(command.sliced(2));
-    if (command == "ce" || command == "oe")
-        return command == "ce" ? s.clientEnded() : s.originEnded();
-    if (command == "accept" || command == "deny")
-        return s.loginResult(command == "accept");
-    static const QHash<QByteArray, R> results { { "connected", R::Connected },
-        { "notfound", R::NotFound }, { "refused", R::Refused }, { "unreachable", R::Unreachable },
-        { "timeout", R::TimedOut }, { "forbidden", R::Forbidden } };
-    return s.connectResult(results.value(command));
+    static const QByteArrayList results { "connected", "notfound", "refused", "unreachable",
+        "timeout", "forbidden" };
+    const QByteArray rest = c.sliced(qMin<qsizetype>(2, c.size()));
+    return c.startsWith("c:")          ? s.clientData(rest)
+        : c.startsWith("o:")           ? s.originData(rest)
+        : c == "ce"                    ? s.clientEnded()
+        : c == "oe"                    ? s.originEnded()
+        : c == "accept" || c == "deny" ? s.loginResult(c == "accept")
+                                       : s.connectResult(http::ConnectResult(results.indexOf(c)));
 }
 
 const QByteArray ok2 = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nhi";
@@ -94,110 +70,76 @@ class tst_Http : public QObject
 private Q_SLOTS:
     void head_data()
     {
+        using S = HeadStatus;
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<HeadStatus>("status");
-        QTest::addColumn<QByteArray>(
-            "destination"); // host:port, an address as QHostAddress shows it
-        QTest::addColumn<QByteArray>("path");
-        QTest::addColumn<bool>("isAddress");
+        QTest::addColumn<QByteArray>("request"); // "@" for an address, host:port, origin-form path
         const QByteArray big =
             "GET http://a/ HTTP/1.1\r\nX: " + QByteArray(http::MaxHeadLength, 'x');
-        const auto row = [](const char *name, const QByteArray &bytes, HeadStatus status,
-                             const QByteArray &destination = {}, const QByteArray &path = {},
-                             bool isAddress = false) {
-            QTest::newRow(name) << bytes << status << destination << path << isAddress;
+        const auto row = [](const char *name, const QByteArray &bytes, S status,
+                             const char *request = "") {
+            QTest::newRow(name) << bytes << status << QByteArray(request);
         };
         row("CONNECT name, ClientHello after", "CONNECT example.org:443 HTTP/1.1\r\n\r\n\x16\x03",
-            HeadStatus::Complete, "example.org:443");
-        row("CONNECT IPv4", "CONNECT 10.0.0.5:8443 HTTP/1.1\r\nHost: x\r\n\r\n",
-            HeadStatus::Complete, "10.0.0.5:8443", {}, true);
-        row("CONNECT [IPv6]", "CONNECT [2001:db8::1]:443 HTTP/1.0\r\n\r\n", HeadStatus::Complete,
-            "2001:db8::1:443", {}, true);
-        row("CONNECT 127.1 is a name", "CONNECT 127.1:22 HTTP/1.1\r\n\r\n", HeadStatus::Complete,
-            "127.1:22");
-        row("CONNECT without port", "CONNECT example.org HTTP/1.1\r\n\r\n", HeadStatus::Bad);
-        row("CONNECT port 0", "CONNECT example.org:0 HTTP/1.1\r\n\r\n", HeadStatus::Bad);
-        row("CONNECT bad IPv6", "CONNECT [fe80::1%eth0]:443 HTTP/1.1\r\n\r\n", HeadStatus::Bad);
+            S::Complete, "example.org:443 ");
+        row("CONNECT IPv4", "CONNECT 10.0.0.5:8443 HTTP/1.1\r\nHost: x\r\n\r\n", S::Complete,
+            "@10.0.0.5:8443 ");
+        row("CONNECT [IPv6]", "CONNECT [2001:db8::1]:443 HTTP/1.0\r\n\r\n", S::Complete,
+            "@2001:db8::1:443 ");
+        row("CONNECT without port", "CONNECT example.org HTTP/1.1\r\n\r\n", S::Bad);
         row("absolute, query, LF only", "POST http://Example.org:8080/a/b?q=1#f HTTP/1.1\n\n",
-            HeadStatus::Complete, "Example.org:8080", "/a/b?q=1");
-        row("absolute, no path", "DELETE http://10.1.2.3 HTTP/1.1\r\n\r\n", HeadStatus::Complete,
-            "10.1.2.3:80", "/", true);
-        row("absolute [IPv6]", "GET http://[::1]:81/x HTTP/1.1\r\n\r\n", HeadStatus::Complete,
-            "::1:81", "/x", true);
-        row("https scheme", "GET https://a/ HTTP/1.1\r\n\r\n", HeadStatus::Bad);
-        row("user info", "GET http://u:p@a/ HTTP/1.1\r\n\r\n", HeadStatus::Bad);
-        row("origin form", "GET / HTTP/1.0\r\n\r\n", HeadStatus::Bad);
-        row("asterisk", "OPTIONS * HTTP/1.1\r\n\r\n", HeadStatus::Bad);
-        row("HTTP/2.0", "GET http://a/ HTTP/2.0\r\n\r\n", HeadStatus::Bad);
-        row("bad header", "GET http://a/ HTTP/1.1\r\nNo colon\r\n\r\n", HeadStatus::Bad);
+            S::Complete, "Example.org:8080 /a/b?q=1");
+        row("absolute [IPv6]", "GET http://[::1]:81/x HTTP/1.1\r\n\r\n", S::Complete, "@::1:81 /x");
+        row("https scheme", "GET https://a/ HTTP/1.1\r\n\r\n", S::Bad);
+        row("origin form", "GET / HTTP/1.0\r\n\r\n", S::Bad);
+        row("bad header", "GET http://a/ HTTP/1.1\r\nNo colon\r\n\r\n", S::Bad);
         row("length and chunked",
-            "POST http://a/ HTTP/1.1\r\nContent-Length: 3\r\n"
-            "Transfer-Encoding: chunked\r\n\r\n",
-            HeadStatus::Bad);
-        row("not HTTP", "HELLO\r\n\r\n", HeadStatus::Bad);
-        row("half a head", "GET http://a/ HTTP/1.1\r\nHost: a\r\n", HeadStatus::NeedMore);
-        row("64 KiB without end", big.first(http::MaxHeadLength), HeadStatus::TooLarge);
-        row("end just beyond 64 KiB", big.first(http::MaxHeadLength - 3) + "\r\n\r\n",
-            HeadStatus::TooLarge);
-        row("end within 64 KiB", big.first(http::MaxHeadLength - 4) + "\r\n\r\n",
-            HeadStatus::Complete, "a:80", "/");
+            "POST http://a/ HTTP/1.1\r\nContent-Length: 3\r\nTransfer-Encoding: chunked\r\n\r\n",
+            S::Bad);
+        row("half a head", "GET http://a/ HTTP/1.1\r\nHost: a\r\n", S::NeedMore);
+        row("64 KiB without end", big.first(http::MaxHeadLength), S::TooLarge);
+        row("end just beyond 64 KiB", big.first(http::MaxHeadLength - 3) + "\r\n\r\n", S::TooLarge);
+        row("end within 64 KiB", big.first(http::MaxHeadLength - 4) + "\r\n\r\n", S::Complete,
+            "a:80 /");
     }
     void head()
     {
         QFETCH(QByteArray, bytes);
         QFETCH(HeadStatus, status);
-        QFETCH(QByteArray, destination);
-        QFETCH(QByteArray, path);
-        QFETCH(bool, isAddress);
+        QFETCH(QByteArray, request);
         const http::HeadResult result = http::readRequestHead(bytes);
         QCOMPARE(result.status, status);
         if (status != HeadStatus::Complete)
             return;
         const http::Request &r = result.request;
-        QCOMPARE(hostPort(r.destination), destination);
-        QCOMPARE(r.destination.address.isNull(), !isAddress);
-        QCOMPARE(r.path, path);
-        QCOMPARE(r.form, r.method == "CONNECT" ? http::Form::Connect : http::Form::Absolute);
+        QCOMPARE(
+            (r.destination.address.isNull() ? "" : "@") + hostPort(r.destination) + ' ' + r.path,
+            request);
         QCOMPARE(r.headLength, http::headEnd(bytes));
-        // Split anywhere: every shorter prefix waits for more.
-        for (qsizetype n = 0; n < r.headLength; n += 1 + n / 64)
-            QCOMPARE(
-                http::readRequestHead(QByteArrayView(bytes).first(n)).status, HeadStatus::NeedMore);
+        for (qsizetype n = 0; n < r.headLength; n += 1 + n / 64) // split anywhere: it waits
+            QCOMPARE(http::readRequestHead(bytes.first(n)).status, HeadStatus::NeedMore);
     }
 
-    void rewrite_data()
+    void rewrite() // hop-by-hop headers go, those named by Connection too; Host is the target's
     {
-        QTest::addColumn<QByteArray>("head");
-        QTest::addColumn<QByteArray>("forwarded");
-        QTest::newRow("hop-by-hop, named ones too")
-            << QByteArray("GET http://a:8080/p?q HTTP/1.1\r\nHost: wrong\r\nConnection: close, "
-                          "X-Hop\r\nX-Hop: 1\r\nx-hop: 2\r\nKeep-Alive: 5\r\nProxy-Connection: "
-                          "keep-alive\r\nTE: trailers\r\nTrailer: T\r\nUpgrade: h2c\r\n"
-                          "Proxy-Authorization: Basic eDp5\r\nAccept: */*\r\nX-End:  v \r\n\r\n")
-            << QByteArray("GET /p?q HTTP/1.1\r\nHost: a:8080\r\nAccept: */*\r\nX-End: v\r\n\r\n");
-        QTest::newRow("HTTP/1.0, IPv6, body headers kept")
-            << QByteArray("POST http://[::1]/ HTTP/1.0\r\nContent-Length: 3\r\n"
-                          "Expect: 100-continue\r\n\r\n")
-            << QByteArray("POST / HTTP/1.0\r\nHost: [::1]\r\nContent-Length: 3\r\n"
-                          "Expect: 100-continue\r\n\r\n");
-    }
-    void rewrite()
-    {
-        QFETCH(QByteArray, head);
-        QFETCH(QByteArray, forwarded);
-        QCOMPARE(http::forwardHead(http::readRequestHead(head).request), forwarded);
+        QCOMPARE(
+            http::forwardHead(http::readRequestHead(
+                "GET http://[::1]:8080/p?q HTTP/1.1\r\nHost: wrong\r\nConnection: close, X-Hop\r\n"
+                "X-Hop: 1\r\nx-hop: 2\r\nKeep-Alive: 5\r\nProxy-Connection: keep-alive\r\nTE: "
+                "trailers\r\nTrailer: T\r\nUpgrade: h2c\r\nProxy-Authorization: Basic eDp5\r\n"
+                "Accept: */*\r\nX-End:  v \r\n\r\n")
+                                  .request),
+            "GET /p?q HTTP/1.1\r\nHost: [::1]:8080\r\nAccept: */*\r\nX-End: v\r\n\r\n");
     }
 
     void credentials_data()
     {
         QTest::addColumn<QByteArray>("value");
         QTest::addColumn<QByteArray>("decoded"); // user, a newline, password; empty for none
-        QTest::newRow("bob") << QByteArray("Basic Ym9iOnB3") << QByteArray("bob\npw");
-        QTest::newRow("colon in password") << QByteArray("basic  YTpiOmM=") << QByteArray("a\nb:c");
-        QTest::newRow("empty both") << QByteArray("Basic Og==") << QByteArray("\n");
-        QTest::newRow("no colon") << QByteArray("Basic Ym9i") << QByteArray();
-        QTest::newRow("broken base64") << QByteArray("Basic Ym9i*") << QByteArray();
-        QTest::newRow("other scheme") << QByteArray("Bearer Ym9iOnB3") << QByteArray();
+        for (const auto &[value, decoded] :
+            { std::pair("Basic Ym9iOnB3", "bob\npw"), std::pair("basic  YTpiOmM=", "a\nb:c"),
+                std::pair("Basic Ym9i", ""), std::pair("Bearer Ym9iOnB3", "") })
+            QTest::newRow(value) << QByteArray(value) << QByteArray(decoded);
     }
     void credentials()
     {
@@ -209,70 +151,54 @@ private Q_SLOTS:
 
     void framing_data()
     {
-        QTest::addColumn<bool>("response");
-        QTest::addColumn<bool>("head"); // the responses answer HEAD
+        QTest::addColumn<QByteArray>("kind"); // of the messages: request or response
         QTest::addColumn<QByteArray>("stream");
         QTest::addColumn<QByteArray>("messages"); // each message's end and status; "!" an error
-        const auto row = [](const char *name, bool response, const QByteArray &stream,
-                             const QByteArray &messages, bool head = false) {
-            QTest::newRow(name) << response << head << stream << messages;
+        const auto row = [](const char *name, const char *kind, const QByteArray &stream,
+                             const char *messages) {
+            QTest::newRow(name) << QByteArray(kind) << stream << QByteArray(messages);
         };
-        row("content-length, pipelined", true, ok2 + ok2, "40/200 80/200");
-        row("chunked with trailer", true,
+        row("chunked with trailer", "response",
             "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\nT: 1\r\n\r\n",
             "65/200");
-        row("HEAD: no body whatever the length", true,
-            "HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\nHTTP/1.1 204 No Content\r\n\r\n",
-            "38/200 65/204", true);
-        row("204 and 304 without body", true,
+        row("204 and 304 without body", "response",
             "HTTP/1.1 204 No Content\r\n\r\nHTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\n",
             "27/204 75/304");
-        row("100 Continue, then the response", true, "HTTP/1.1 100 Continue\r\n\r\n" + ok2,
-            "25/100 65/200");
-        row("read to the close", true, "HTTP/1.0 200 OK\r\n\r\nabc", "22/200 close");
-        row("close says no keep-alive", true,
-            "HTTP/1.1 200 OK\r\nConnection: close\r\nContent-Length: 0\r\n\r\n", "57/200 close");
-        row("cut short", true, "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab", "!");
-        row("bad chunk", true, "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n", "!");
-        row("request bodies", false,
+        row("cut short", "response", "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nab", "!");
+        row("bad chunk", "response", "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\nZZ\r\n",
+            "!");
+        row("request bodies", "request",
             "POST / HTTP/1.1\r\nContent-Length: 2\r\n\r\nhiPOST / HTTP/1.1\r\n"
             "Transfer-Encoding: chunked\r\n\r\n1\r\nx\r\n0\r\n\r\nGET / HTTP/1.1\r\n\r\n",
             "40/0 98/0 116/0");
     }
-    void framing()
+    void framing() // byte by byte and whole
     {
-        QFETCH(bool, response);
-        QFETCH(bool, head);
+        QFETCH(QByteArray, kind);
         QFETCH(QByteArray, stream);
         QFETCH(QByteArray, messages);
-        for (const qsizetype chunk : { qsizetype(1), qsizetype(7), stream.size() }) {
-            http::MessageReader reader(response ? http::MessageReader::Kind::Response
-                                                : http::MessageReader::Kind::Request);
-            reader.setHeadRequest(head);
+        for (const qsizetype chunk : { qsizetype(1), stream.size() }) {
+            http::MessageReader reader(kind == "request" ? http::MessageReader::Kind::Request
+                                                         : http::MessageReader::Kind::Response);
             QByteArrayList seen;
             qsizetype offset = 0;
-            const auto note = [&](const http::MessageReader::Step &s) {
-                if (s.error)
-                    seen += "!";
-                else if (s.complete)
+            http::MessageReader::Step s;
+            const auto note = [&] {
+                if (s.complete)
                     seen += QByteArray::number(offset) + '/' + QByteArray::number(s.status)
                         + (s.keepAlive ? "" : " close");
-                return !s.error;
             };
-            bool going = true;
-            for (qsizetype at = 0; going && at < stream.size(); at += chunk) {
-                QByteArrayView piece =
-                    QByteArrayView(stream).sliced(at).first(qMin(chunk, stream.size() - at));
-                while (going && !piece.isEmpty()) {
-                    const http::MessageReader::Step s = reader.read(piece);
+            for (qsizetype at = 0; !s.error && at < stream.size(); at += chunk)
+                for (QByteArrayView piece =
+                         QByteArrayView(stream).sliced(at).first(qMin(chunk, stream.size() - at));
+                     !s.error && !piece.isEmpty(); piece = piece.sliced(s.consumed)) {
+                    s = reader.read(piece);
                     offset += s.consumed;
-                    piece = piece.sliced(s.consumed);
-                    going = note(s);
+                    note();
                 }
-            }
-            if (going && reader.inMessage())
-                note(reader.end());
-            QCOMPARE(seen.join(' '), messages);
+            if (!s.error && reader.inMessage())
+                s = reader.end(), note();
+            QCOMPARE(seen.join(' ') + (s.error ? "!" : ""), messages);
         }
     }
 
@@ -284,30 +210,28 @@ private Q_SLOTS:
         const QByteArray getA = "GET http://a/x HTTP/1.1\r\n\r\n";
         const QByteArray getB = "GET http://b:81/ HTTP/1.1\r\n\r\n";
         const QByteArray sentA = "O[GET /x HTTP/1.1|Host: a||]";
+        const QByteArray authA =
+            "c:GET http://a/x HTTP/1.1\r\nProxy-Authorization: Basic Ym9iOnB3\r\n\r\n";
         const auto row = [](const char *name, bool login, const QByteArrayList &steps,
                              const QByteArrayList &traces) {
             QTest::newRow(name) << login << steps << traces;
         };
         row("keep-alive, two hosts", false,
             { "c:" + getA, "connected", "o:" + ok2, "c:" + getB, "connected",
-                "o:HTTP/1.1 204 No Content\r\n\r\n", "c:" + getB, "o:" + ok2 },
+                "o:HTTP/1.1 204 No Content\r\n\r\n", "c:" + getB, "o:" + ok2,
+                "c:CONNECT b:81 HTTP/1.1\r\n\r\n" },
             { "log GET a:80; connect a:80", sentA, "C[" + flat(ok2) + ']',
                 "log GET b:81; close origin; connect b:81", "O[GET / HTTP/1.1|Host: b:81||]",
                 "C[HTTP/1.1 204 No Content||]", "log GET b:81; O[GET / HTTP/1.1|Host: b:81||]",
-                "C[" + flat(ok2) + ']' });
+                "C[" + flat(ok2) + ']', "log CONNECT b:81; close origin; connect b:81" });
         row("pipelined: B waits for A's response", false,
             { "c:" + getA + getB, "connected", "o:" + ok2, "connected" },
             { "log GET a:80; connect a:80", sentA,
                 "C[" + flat(ok2) + "]; log GET b:81; close origin; connect b:81",
                 "O[GET / HTTP/1.1|Host: b:81||]" });
         row("407, then the retry on the same connection", true,
-            { "c:POST http://a/x HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi",
-                "c:" + getA.first(getA.size() - 2) + "Proxy-Authorization: Basic Ym9iOnB3\r\n\r\n",
-                "deny",
-                "c:" + getA.first(getA.size() - 2) + "Proxy-Authorization: Basic Ym9iOnB3\r\n\r\n",
-                "accept", "connected", "o:" + ok2,
-                "c:" + getA.first(getA.size() - 2)
-                    + "Proxy-Authorization: Basic Ym9iOnB3\r\n\r\n" },
+            { "c:POST http://a/x HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", authA, "deny", authA,
+                "accept", "connected", "o:" + ok2, authA },
             { "C:407 auth", "login bob:pw", "C:407 auth", "login bob:pw",
                 "log GET a:80; connect a:80", sentA, "C[" + flat(ok2) + ']',
                 "log GET a:80; " + sentA });
@@ -317,10 +241,6 @@ private Q_SLOTS:
             { "c:CONNECT a:443 HTTP/1.1\r\n\r\n\x16\x03", "c:\x01", "connected" },
             { "log CONNECT a:443; connect a:443", "",
                 "C[HTTP/1.1 200 Connection established||]; tunnel[\x16\x03\x01]" });
-        row("CONNECT after a GET closes the origin", false,
-            { "c:" + getA, "connected", "o:" + ok2, "c:CONNECT b:443 HTTP/1.1\r\n\r\n" },
-            { "log GET a:80; connect a:80", sentA, "C[" + flat(ok2) + ']',
-                "log CONNECT b:443; close origin; connect b:443" });
         for (const auto &[result, status] : { std::pair("notfound", "502"),
                  std::pair("refused", "502"), std::pair("unreachable", "502"),
                  std::pair("timeout", "504"), std::pair("forbidden", "403") })
@@ -357,12 +277,6 @@ private Q_SLOTS:
                 "C[HTTP/1.1 200 OK|Content-Length: 9||]", "log GET a:80; " + sentA });
         row("origin answers no HTTP", false, { "c:" + getA, "connected", "o:SSH-2.0-x\r\n" },
             { "log GET a:80; connect a:80", sentA, "C:502 close; close origin; close client" });
-        row("origin closes without a response", false, { "c:" + getA, "connected", "oe" },
-            { "log GET a:80; connect a:80", sentA, "C:502 close; close client" });
-        row("client ends after its request: answered, then closed", false,
-            { "c:" + getA, "ce", "connected", "o:" + ok2 },
-            { "log GET a:80; connect a:80", "", sentA,
-                "C[" + flat(ok2) + "]; close origin; close client" });
         row("idle origin closes, the next request reconnects", false,
             { "c:" + getA, "connected", "o:" + ok2, "oe", "c:" + getA },
             { "log GET a:80; connect a:80", sentA, "C[" + flat(ok2) + ']', "",
@@ -387,17 +301,18 @@ private Q_SLOTS:
         for (const qsizetype chunk : { stream.size(), qsizetype(1), qsizetype(5) }) {
             http::Session s;
             QByteArray sent;
-            for (qsizetype at = 0; at < stream.size(); at += chunk)
-                for (const http::Action &a : s.clientData(
-                         QByteArrayView(stream).sliced(at).first(qMin(chunk, stream.size() - at))))
+            const auto take = [&](const http::Actions &actions) {
+                for (const http::Action &a : actions)
                     sent += a.kind == Kind::SendToOrigin ? a.bytes : QByteArray();
-            for (const http::Action &a : s.connectResult(http::ConnectResult::Connected))
-                sent += a.bytes;
-            for (const http::Action &a : s.originData(ok2))
-                sent += a.kind == Kind::SendToOrigin ? a.bytes : QByteArray();
+            };
+            for (qsizetype at = 0; at < stream.size(); at += chunk)
+                take(s.clientData(
+                    QByteArrayView(stream).sliced(at).first(qMin(chunk, stream.size() - at))));
+            take(s.connectResult(http::ConnectResult::Connected));
+            take(s.originData(ok2));
             QCOMPARE(sent,
-                "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n"
-                "\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n");
+                "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc"
+                "\r\n0\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n");
         }
     }
 };
