@@ -15,7 +15,6 @@ struct Collected
     QList<Header> headers;
     bool valueLast = false; ///< the last piece was a value: a new field starts a new header
     bool complete = false;
-    bool hasBody = false;
 };
 
 Collected &collected(http_parser *parser)
@@ -51,9 +50,7 @@ int onHeadersComplete(http_parser *parser)
 {
     Collected &c = collected(parser);
     c.complete = true;
-    c.hasBody = (parser->flags & F_CHUNKED) || parser->uses_transfer_encoding
-        || ((parser->flags & F_CONTENTLENGTH) && parser->content_length > 0);
-    return 1; // no body: the parser stops at the end of the head
+    return 1; // the parser stops at the end of the head; MessageReader frames the body
 }
 
 /// Four decimal numbers 0-255 without leading zeros, joined by dots.
@@ -139,7 +136,8 @@ bool parseTarget(Request &request)
     return true;
 }
 
-bool isHopByHop(const QByteArray &name, const Request &request)
+/// A header not forwarded: a hop-by-hop one, or Host (forwardHead writes its own).
+bool dropped(const QByteArray &name, const Request &request)
 {
     static const QByteArrayList fixed { "connection", "proxy-connection", "keep-alive", "te",
         "trailer", "upgrade", "proxy-authorization", "host" };
@@ -223,7 +221,6 @@ HeadResult readRequestHead(QByteArrayView buffer)
     for (Header &h : c.headers) // a folded value goes on one line
         request.headers.append(
             { h.first, h.second.replace('\r', ' ').replace('\n', ' ').trimmed() });
-    request.hasBody = c.hasBody;
     request.headLength = end;
     if (parseTarget(request))
         result.status = HeadStatus::Complete;
@@ -236,7 +233,7 @@ QByteArray forwardHead(const Request &request)
         + QByteArray::number(request.versionMinor) + "\r\nHost: " + authority(request.destination)
         + "\r\n";
     for (const Header &h : request.headers)
-        if (!isHopByHop(h.first, request))
+        if (!dropped(h.first, request))
             head += h.first + ": " + h.second + "\r\n";
     return head + "\r\n";
 }

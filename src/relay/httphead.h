@@ -41,7 +41,6 @@ struct Request
     Form form = Form::Origin;
     Destination destination; ///< host (address or name) and port; port 80 by default
     QByteArray path; ///< origin form of the target: path and query ("/" when empty)
-    bool hasBody = false; ///< Content-Length above 0 or Transfer-Encoding present
     qsizetype headLength = 0; ///< bytes of the head, its blank line included
 
     /// The first header of that name (case-insensitive), or null.
