@@ -9,7 +9,8 @@ set -euo pipefail
 SUDO=""
 if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 
-build=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libminiupnpc-dev libsodium-dev)
+build=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libminiupnpc-dev libsodium-dev
+       libhttp-parser-dev)
 test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl python3
       xvfb xauth util-linux)
 bench=(dante-server)
