@@ -2,6 +2,7 @@
 
 #include "sockaddr.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <memory>
@@ -10,6 +11,20 @@
 #include <unistd.h>
 
 namespace net {
+
+namespace {
+
+/// An IPv4-mapped address as IPv4; every other address as it is (plain() would also make ::
+/// into 0.0.0.0, which would give an IPv6 socket bound to any address the wrong family).
+QHostAddress unmapped(const QHostAddress &address)
+{
+    const Q_IPV6ADDR a = address.toIPv6Address();
+    const bool mapped = address.protocol() == QAbstractSocket::IPv6Protocol && a.c[10] == 0xff
+        && a.c[11] == 0xff && std::all_of(a.c, a.c + 10, [](quint8 b) { return b == 0; });
+    return mapped ? plain(address) : address;
+}
+
+} // namespace
 
 DatagramSocket::DatagramSocket(Reactor &reactor, QObject *parent)
     : QObject(parent), m_reactor(reactor)
@@ -30,7 +45,7 @@ QAbstractSocket::NetworkLayerProtocol DatagramSocket::family() const
 bool DatagramSocket::Bind(const QHostAddress &address, quint16 port)
 {
     Close();
-    const QHostAddress host = plain(address);
+    const QHostAddress host = unmapped(address);
     sockaddr_storage at {};
     const socklen_t length = toSockaddr(host, port, at);
     const int fd = ::socket(at.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -59,7 +74,7 @@ bool DatagramSocket::Bind(const QHostAddress &address, quint16 port)
 
 bool DatagramSocket::SendData(const QHostAddress &to, quint16 port, QByteArrayView datagram)
 {
-    const QHostAddress host = plain(to);
+    const QHostAddress host = unmapped(to);
     if (m_fd < 0 || (host.protocol() == QAbstractSocket::IPv6Protocol) != m_ipv6)
         return false;
     sockaddr_storage at {};
