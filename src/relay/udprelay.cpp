@@ -1,5 +1,7 @@
 #include "udprelay.h"
 
+#include "socks5.h"
+
 namespace relay {
 
 UdpRelay::UdpRelay(net::Reactor &reactor, Services services, QObject *parent)
@@ -63,6 +65,11 @@ void UdpRelay::checkIdle()
     }
     // A timer per datagram would cost more than a wake-up per idle limit's remainder.
     m_idle.start(std::chrono::ceil<std::chrono::milliseconds>(left));
+}
+
+QByteArray UdpRelay::reply() const
+{
+    return socks5::reply(socks5::Reply::Succeeded, LocalHost(), LocalPort());
 }
 
 UdpAssociation::Counters UdpRelay::counters() const

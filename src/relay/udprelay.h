@@ -38,6 +38,8 @@ public:
     QHostAddress LocalHost() const { return m_toClient.LocalHost(); }
     quint16 LocalPort() const { return m_toClient.LocalPort(); }
     QString ErrorString() const { return m_toClient.ErrorString(); }
+    /// The reply to the request: succeeded, BND as above (ATYP 1 for an IPv4 client, else 4).
+    QByteArray reply() const;
     UdpAssociation::Counters counters() const;
     /// Closes every socket; nothing is raised after this.
     void Close();
