@@ -3,6 +3,7 @@
 # benchmark's tools, then runs bench/bench.py inside a private network namespace that holds only
 # loopback: pressing Listen sends UPnP discovery, which must not reach any real network.
 # Usage: bash bench/run.sh [--quick] [bench.py options; --help lists them]
+#        bash bench/run.sh --udp [--quick] [udp.py options]: UDP through an association, alone
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 if [ "${SOCKS4_BENCH_INSIDE:-}" != 1 ]; then
@@ -13,7 +14,9 @@ if [ "${SOCKS4_BENCH_INSIDE:-}" != 1 ]; then
     exec env SOCKS4_BENCH_INSIDE=1 SOCKS4_BENCH_BUILD="$dir" unshare "${as[@]}" bash "$0" "$@"
 fi
 ip link set lo up
-run=(python3 "$root/bench/bench.py" --build "$SOCKS4_BENCH_BUILD" "$@")
+script=bench.py
+[ "${1:-}" = --udp ] && script=udp.py && shift
+run=(python3 "$root/bench/$script" --build "$SOCKS4_BENCH_BUILD" "$@")
 if command -v xvfb-run >/dev/null; then
     run=(xvfb-run -a -s "-screen 0 1280x1024x24" "${run[@]}")
 else
