@@ -26,7 +26,7 @@ void Relay::start()
     connect(&m_listener, &net::Listener::Error, this, &Relay::wsListener_Error);
     for (int i = 0; i < SlotCount; ++i) {
         m_slots.at(static_cast<size_t>(i)) =
-            std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver);
+            std::make_unique<Slot>(i, m_reactor, m_lingerer, m_resolver, m_access);
         connect(&slot(i), &Slot::Reported, this, &Relay::slotReported);
         connect(&slot(i), &Slot::Freed, this, &Relay::slotFreed);
     }

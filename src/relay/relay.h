@@ -1,6 +1,7 @@
 #pragma once
 
 #include "events.h"
+#include "access.h"
 #include "slot.h"
 
 #include "acl/allowlist.h"
@@ -66,6 +67,9 @@ public:
     qsizetype waitingCount() const { return static_cast<qsizetype>(m_waiting.size()); }
     /// Takes effect for slots already busy too.
     void setTimeouts(const Timeouts &timeouts);
+    /// The users who may log in and the guard, from the next client on (none by default).
+    void setAccess(const Access &access) { m_access = access; }
+    const Access &access() const { return m_access; }
 
     /// Every busy slot and every waiting client, the totals since start and the recent endings.
     /// Costs nothing until asked: the counts are the streams' own.
@@ -104,6 +108,7 @@ private:
     const acl::AllowList &m_allowed;
     net::HostResolver m_hostResolver; ///< used unless another resolver is given
     net::Resolver &m_resolver;
+    Access m_access;
     // The services first: everything below is watched by the reactor and lingers through the
     // lingerer, so they are made before it and destroyed after it.
     net::Reactor m_reactor;

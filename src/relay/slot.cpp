@@ -8,8 +8,8 @@
 namespace relay {
 
 Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
-    QObject *parent)
-    : QObject(parent), m_index(index), m_client(reactor, lingerer, this),
+    const Access &access, QObject *parent)
+    : QObject(parent), m_index(index), m_access(access), m_client(reactor, lingerer, this),
       m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this)
 {
     connect(&m_client, &net::Stream::DataArrival, this, &Slot::wsProxy_DataArrival);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "events.h"
+#include "access.h"
 #include "handshake.h"
 
 #include "net/connector.h"
@@ -39,7 +40,7 @@ public:
     static constexpr int RoundsPerWake = 16;
 
     Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
-        QObject *parent = nullptr);
+        const Access &access, QObject *parent = nullptr);
 
     net::Stream &wsProxy() { return m_client; }
     net::Stream &wsOutbound() { return m_destination; }
@@ -98,6 +99,7 @@ private:
     };
 
     const int m_index;
+    const Access &m_access;
     net::Stream m_client;
     net::Stream m_destination;
     net::Connector m_connector;

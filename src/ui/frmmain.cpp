@@ -3,6 +3,7 @@
 #include "acl/allowlist.h"
 #include "eventlog.h"
 #include "acl/guard.h"
+#include "acl/logins.h"
 #include "acl/users.h"
 #include "menus.h"
 #include "portmap/portmapping.h"
@@ -102,6 +103,8 @@ frmMain::frmMain(Environment env, QWidget *parent)
     m_settings = std::make_unique<Settings>(m_env.appDir);
     m_guard = std::make_unique<acl::Guard>();
     m_guard->setReachLocalServices(m_settings->reachLocalServices());
+    m_logins = new acl::Logins(*m_users, &acl::Logins::Clock::now, this);
+    m_relay->setAccess({ m_logins, m_guard.get() });
     // The window's own context menu: the controls and the geometry stay as they are.
     m_usersAction = new QAction(QStringLiteral("Users…"), this);
     connect(m_usersAction, &QAction::triggered, this, &frmMain::showUsers);

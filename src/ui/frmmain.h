@@ -19,6 +19,7 @@ QT_END_NAMESPACE
 namespace acl {
 class AllowList;
 class Guard;
+class Logins;
 class Users;
 } // namespace acl
 namespace portmap {
@@ -129,6 +130,7 @@ private:
     StatusLog *m_statusLog = nullptr;
     acl::AllowList *m_allowList = nullptr;
     acl::Users *m_users = nullptr;
+    acl::Logins *m_logins = nullptr;
     std::unique_ptr<acl::Guard> m_guard;
     std::unique_ptr<Settings> m_settings;
     QAction *m_usersAction = nullptr;
