@@ -128,16 +128,15 @@ class Bench:
 
     # --- the three proxies ---------------------------------------------------------------------
 
-    def start_program(self, entries):
-        """The real executable, copied into a folder of its own beside its own IPs.txt (the
-        portable build reads the list from the executable's folder), window open, log running."""
+    def start_program(self, entries, *options):
+        """The real executable, copied beside an IPs.txt of its own (the portable build's rule)."""
         folder = tempfile.mkdtemp(prefix="program.", dir=self.work)
         exe = os.path.join(folder, "socks4proxy")
         shutil.copy2(self.program_exe, exe)
         with open(os.path.join(folder, "IPs.txt"), "w") as f:
             f.write("".join(e + "\n" for e in entries))
         port, out = free_port(), os.path.join(folder, "stdout.log")
-        p = spawn([exe, "--port", str(port), "--listen"], open(out, "wb"))
+        p = spawn([exe, "--port", str(port), "--listen", *options], open(out, "wb"))
 
         def listening():
             with open(out, "rb") as f:
@@ -366,6 +365,18 @@ class Bench:
         if status != 0:
             problems.append(f"the program ended with status {status} on SIGTERM")
         self.errors = self.log_errors(self.program)
+
+        def window():  # fresh programs, the Connections window (a snapshot a second) open or not
+            ps = {"closed": self.start_program(["127.0.0.1"]),
+                  "open": self.start_program(["127.0.0.1"], "--connections")}
+            try:
+                f = self.rounds("window", [(k, lambda p=p: (self.handshakes(p), self.throughput(
+                    p, "down", a.bytes, 1)[0])) for k, p in ps.items()])
+            finally:
+                [stop(p.process) for p in ps.values()]
+            r = [ratio(f, "open", "closed", lambda x, i=i: x[i]) for i in (0, 1)]
+            return f"handshakes {r[0]:.2f}, 1 stream down {r[1]:.2f}", "open over closed (>= 0.95)"
+        cell("the Connections window open: SOCKS4 handshakes/s, 1 stream down", window)
 
         def admission():
             many = [f"10.{i}.0.0/16" if i % 100 == 0 else f"fd00::{i:x}" if i % 100 == 50

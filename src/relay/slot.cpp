@@ -277,6 +277,11 @@ void Slot::closeSlot(EndReason reason, const QString &error, Refusal refusal)
     // The last counts, before the streams let their connections go.
     Event ended { Event::Kind::Ended, m_index, info(), error, reason, refusal };
     ended.info.state = ConnectionState::Closing;
+    // What is still queued goes out with the lingering close (none to a side that is gone).
+    ended.info.bytesDown =
+        std::max<qint64>(0, m_client.bytesDelivered() + m_client.bytesToSend() - m_replyBytes);
+    if (m_phase == Phase::Relaying)
+        ended.info.bytesUp += m_destination.bytesToSend();
     // Destination side first: the client stream closing is what frees the slot, so a slot is
     // never handed out while its destination connection still stands. A side that is still
     // there gets what was queued for it, then our end, and is no longer read (Lingerer).

@@ -160,43 +160,6 @@ private Q_SLOTS:
         QCOMPARE(after.recent.size(), size_t(1));
     }
 
-    void snapshotCountsAndDisconnect()
-    {
-        Proxy proxy;
-        Destination destination;
-        Client client;
-        QVERIFY(relayed(proxy, destination, client));
-        // Payload only, each way: the grant is the proxy's own.
-        const QByteArray up = pattern(100'000), down = pattern(3 << 20, 1);
-        client.socket->write(up);
-        destination.peer().socket->write(down);
-        QTRY_VERIFY_WITH_TIMEOUT(destination.peer().received.size() == up.size()
-                && client.received.size() == down.size(),
-            WaitMs);
-        relay::Snapshot now = proxy.relay.snapshot();
-        QCOMPARE(now.connections.size(), size_t(1));
-        const relay::ConnectionInfo info = now.connections.front();
-        QVERIFY(info.slot == 0 && info.clientPort == client.socket->localPort()
-            && info.protocol == relay::Protocol::Socks4 && info.user == "bob"
-            && info.requested.port == destination.port()
-            && info.connectedPort == destination.port());
-        QCOMPARE(info.state, relay::ConnectionState::Relaying);
-        QCOMPARE(info.bytesUp, up.size());
-        QCOMPARE(info.bytesDown, down.size());
-        // The operator ends it: a line, the client cut off, the counts kept among the endings.
-        proxy.relay.Disconnect(info.id);
-        QCOMPARE(proxy.log.last(), u"Proxy [0] Error: Disconnected by the operator"_s);
-        QTRY_VERIFY(client.closed);
-        now = proxy.relay.snapshot();
-        QVERIFY(now.connections.empty());
-        QCOMPARE(now.recent.size(), size_t(1));
-        const relay::EndedConnection &ended = now.recent.back();
-        QVERIFY(ended.reason == relay::EndReason::Disconnected && ended.info.id == info.id);
-        QCOMPARE(ended.info.bytesDown, down.size());
-        QVERIFY(now.totals.bytesUp == up.size() && now.totals.bytesDown == down.size());
-        QCOMPARE(now.totals.served, quint64(1));
-    }
-
     void clientsBeyondTheSlotsWaitInLine()
     {
         Proxy proxy;
