@@ -213,14 +213,6 @@ private Q_SLOTS:
                              const QByteArrayList &traces) {
             QTest::newRow(name) << login << steps << traces;
         };
-        row("keep-alive, two hosts", false,
-            { "c:" + getA, "connected", "o:" + ok2, "c:" + getB, "connected",
-                "o:HTTP/1.1 204 No Content\r\n\r\n", "c:" + getB, "o:" + ok2,
-                "c:CONNECT b:81 HTTP/1.1\r\n\r\n" },
-            { "log GET a:80; connect a:80", sentA, "C[" + flat(ok2) + ']',
-                "log GET b:81; close origin; connect b:81", "O[GET / HTTP/1.1|Host: b:81||]",
-                "C[HTTP/1.1 204 No Content||]", "log GET b:81; O[GET / HTTP/1.1|Host: b:81||]",
-                "C[" + flat(ok2) + ']', "log CONNECT b:81; close origin; connect b:81" });
         row("pipelined: B waits for A's response", false,
             { "c:" + getA + getB, "connected", "o:" + ok2, "connected" },
             { "log GET a:80; connect a:80", sentA,
@@ -277,29 +269,6 @@ private Q_SLOTS:
         http::Session s(login);
         for (qsizetype i = 0; i < steps.size(); ++i)
             QCOMPARE(render(step(s, steps[i])), traces[i]);
-    }
-
-    // Bytes split anywhere give the same requests, each sent once the one before is answered.
-    void sessionSplitAnywhere()
-    {
-        const QByteArray stream = "POST http://a/ HTTP/1.1\r\nTransfer-Encoding: chunked\r\n\r\n"
-                                  "3\r\nabc\r\n0\r\n\r\nGET http://a/2 HTTP/1.1\r\n\r\n";
-        for (const qsizetype chunk : { stream.size(), qsizetype(1), qsizetype(5) }) {
-            http::Session s;
-            QByteArray sent;
-            const auto take = [&](const http::Actions &actions) {
-                for (const http::Action &a : actions)
-                    sent += a.kind == Kind::SendToOrigin ? a.bytes : QByteArray();
-            };
-            for (qsizetype at = 0; at < stream.size(); at += chunk)
-                take(s.clientData(
-                    QByteArrayView(stream).sliced(at).first(qMin(chunk, stream.size() - at))));
-            take(s.connectResult(http::ConnectResult::Connected));
-            take(s.originData(ok2));
-            QCOMPARE(sent,
-                "POST / HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc"
-                "\r\n0\r\n\r\nGET /2 HTTP/1.1\r\nHost: a\r\n\r\n");
-        }
     }
 };
 
