@@ -43,6 +43,8 @@ struct ConnectionInfo
     Protocol protocol = Protocol::Unknown;
     QByteArray user; ///< the login name once logged in (or the SOCKS4 user id as sent)
     Destination requested;
+    QByteArray method; ///< HTTP: the latest request's method, as sent
+    QByteArray path; ///< HTTP: the latest forwarded request's path and query
     QHostAddress connectedAddress; ///< the destination's address once connected; else null
     quint16 connectedPort = 0;
     ConnectionState state = ConnectionState::Waiting;
@@ -116,6 +118,7 @@ struct Event
         ListenerError, ///< error: accepting failed (once per episode of running out)
         ConnectionRequest, ///< a listed client got a slot
         Request, ///< the request is decoded: protocol, user (SOCKS4's id), requested
+        HttpRequest, ///< an HTTP request is forwarded to requested: info's method and path
         Refused, ///< the handshake turned the client away: error says why
         OutboundConnected,
         OutboundError, ///< the destination could not be reached: error

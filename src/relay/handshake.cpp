@@ -33,12 +33,20 @@ Handshake::Step Handshake::feed(const QByteArray &bytes)
         return feed5();
     if (m_phase != Phase::Fresh || m_buffer.isEmpty())
         return {};
-    switch (static_cast<quint8>(m_buffer.at(0))) {
+    const auto first = static_cast<quint8>(m_buffer.at(0));
+    switch (first) {
     case socks4::Version:
         return feed4();
     case socks5::Version:
         return feedGreeting();
     default:
+        if ((first | 0x20) >= 'a' && (first | 0x20) <= 'z') { // an HTTP method
+            m_phase = Phase::Done;
+            m_protocol = Protocol::Http;
+            Step step;
+            step.http = true;
+            return step;
+        }
         // Neither protocol: refuse it and take the next bytes as a new request.
         m_buffer.clear();
         return { socks4::rejection(), Refusal::None, false };

@@ -8,7 +8,8 @@
 namespace relay {
 
 /// What a client says before its bytes are relayed: a SOCKS4 or SOCKS4a request, or a SOCKS5
-/// greeting and request, told apart by the first byte. It turns the client's bytes into steps
+/// greeting and request, told apart by the first byte (a letter starts an HTTP request, which
+/// the slot's HttpConnection serves). It turns the client's bytes into steps
 /// (a reply to send, then an end or a destination to connect to), says what was asked (the
 /// protocol, SOCKS4's user id, the destination) and builds the reply once the destination has
 /// answered. No sockets and no words for people: the slot sends, connects and reports.
@@ -22,6 +23,7 @@ public:
         QByteArray reply;
         Refusal refusal = Refusal::None;
         bool connect = false;
+        bool http = false; ///< an HTTP request begins: its bytes are takePayload()'s
         bool refused() const { return refusal != Refusal::None; }
     };
 

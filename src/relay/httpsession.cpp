@@ -6,11 +6,12 @@ namespace {
 
 using Kind = Action::Kind;
 
-Action act(Kind kind, QByteArray bytes = {})
+Action act(Kind kind, QByteArray bytes = {}, int status = 0)
 {
     Action a;
     a.kind = kind;
     a.bytes = std::move(bytes);
+    a.status = status;
     return a;
 }
 
@@ -130,7 +131,7 @@ Actions Session::connectResult(ConnectResult result)
     }
     m_response = std::make_unique<MessageReader>(MessageReader::Kind::Response);
     if (m_request.form == Form::Connect) {
-        actions.push_back(act(Kind::SendToClient, ConnectionEstablished));
+        actions.push_back(act(Kind::SendToClient, ConnectionEstablished, 200));
         actions.push_back(act(Kind::BecomeTunnel, std::exchange(m_in, {})));
         m_state = State::Tunnel;
         return actions;
@@ -265,7 +266,7 @@ void Session::startRequest(Actions &actions)
 
 void Session::proceed(Actions &actions)
 {
-    Action log = act(Kind::LogRequest);
+    Action log = act(Kind::LogRequest, m_request.path);
     log.method = m_request.method;
     log.destination = m_request.destination;
     actions.push_back(log);
@@ -293,7 +294,7 @@ void Session::challenge(Actions &actions)
         && (m_request.form != Form::Connect || m_in.isEmpty());
     const QByteArray extra = QByteArray("Proxy-Authenticate: Basic realm=\"") + Realm + "\"\r\n";
     actions.push_back(act(Kind::SendToClient,
-        errorResponse(407, "Credentials are needed to use this proxy.\n", !keep, extra)));
+        errorResponse(407, "Credentials are needed to use this proxy.\n", !keep, extra), 407));
     if (!keep)
         return closeAll(actions);
     m_state = m_requestDone || !m_body ? State::Head : State::Discarding;
@@ -329,7 +330,7 @@ void Session::finishExchange(Actions &actions)
 
 void Session::fail(Actions &actions, int status, QByteArrayView body)
 {
-    actions.push_back(act(Kind::SendToClient, errorResponse(status, body, true)));
+    actions.push_back(act(Kind::SendToClient, errorResponse(status, body, true), status));
     closeAll(actions);
 }
 

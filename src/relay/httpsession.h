@@ -33,10 +33,10 @@ struct Action
 {
     enum class Kind {
         Login, ///< check credentials, then call loginResult()
-        LogRequest, ///< a request is on its way: method and destination
+        LogRequest, ///< a request is on its way: method, destination, and its path as bytes
         Connect, ///< connect to destination (closed origin first), then call connectResult()
         SendToOrigin, ///< bytes
-        SendToClient, ///< bytes
+        SendToClient, ///< bytes: the origin's, or the proxy's own response (status)
         CloseOrigin, ///< close the origin connection now; the next request goes elsewhere
         CloseClient, ///< close the client once what was given to it is sent; the session is over
         BecomeTunnel, ///< relay both ways from now on, bytes first to the origin
@@ -46,6 +46,7 @@ struct Action
     Destination destination;
     QByteArray method;
     Credentials credentials;
+    int status = 0; ///< SendToClient: the status of the proxy's own response; 0 for relayed bytes
 };
 using Actions = std::vector<Action>;
 

@@ -43,6 +43,7 @@ bool Slot::takeActive(Clock::time_point now)
 ConnectionInfo Slot::info() const
 {
     ConnectionInfo info = m_info;
+    info.bytesUp = m_http.earlierBytesUp();
     switch (m_phase) {
     case Phase::Free:
         info.state = ConnectionState::Closing;
@@ -57,7 +58,8 @@ ConnectionInfo Slot::info() const
         info.state =
             m_up.ended || m_down.ended ? ConnectionState::HalfClosed : ConnectionState::Relaying;
         // The destination's stream counts from its own Accept, on entering this phase.
-        info.bytesUp = m_destination.bytesDelivered();
+        if (m_destination.State() != net::sckClosed)
+            info.bytesUp += m_destination.bytesDelivered();
         break;
     }
     // The replies went out first, so what was delivered beyond them is payload.
@@ -81,6 +83,7 @@ void Slot::sendReply(const QByteArray &reply)
 void Slot::Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client)
 {
     m_handshake.reset();
+    m_http.reset();
     m_up = m_down = {};
     m_early.clear();
     m_info = std::move(client);
@@ -98,7 +101,9 @@ void Slot::Accept(net::Socket socket, const QByteArray &received, ConnectionInfo
 void Slot::wsProxy_DataArrival(qint64 bytesTotal)
 {
     m_active = true;
-    if (m_phase == Phase::Relaying)
+    if (m_http.isServing())
+        m_http.clientReadable(bytesTotal);
+    else if (m_phase == Phase::Relaying)
         pump(m_client, m_destination);
     else
         HandleRequest(m_client.GetData(bytesTotal));
@@ -116,6 +121,8 @@ void Slot::HandleRequest(const QByteArray &chunk)
     const Handshake::Step step = m_handshake.feed(chunk);
     sendReply(step.reply);
     m_info.protocol = m_handshake.protocol();
+    if (step.http)
+        return m_http.start(m_handshake.takePayload(), false);
     if (step.refused()) {
         report(Event::Kind::Refused, {}, EndReason::Refused, step.refusal);
         closeSlot(EndReason::Refused, {}, step.refusal); // the reply is still delivered
@@ -140,6 +147,8 @@ void Slot::HandleRequest(const QByteArray &chunk)
 
 void Slot::wsOutbound_Connect()
 {
+    if (m_http.isServing())
+        return m_http.originConnected();
     if (m_phase != Phase::Connecting || !m_destination.Accept(m_connector.takeSocket()))
         return;
     m_info.connectedAddress = m_destination.RemoteHost();
@@ -157,6 +166,8 @@ void Slot::wsOutbound_Connect()
 
 void Slot::wsOutbound_ConnectFailed(int error, const QString &description)
 {
+    if (m_http.isServing())
+        return m_http.originFailed(error, description);
     if (m_phase != Phase::Connecting)
         return;
     sendReply(m_handshake.failed(error));
@@ -177,6 +188,8 @@ void Slot::connectTimedOut()
 void Slot::wsOutbound_DataArrival()
 {
     m_active = true;
+    if (m_http.isServing())
+        return m_http.originReadable();
     pump(m_destination, m_client);
 }
 
@@ -195,6 +208,8 @@ void Slot::drained(Direction &d, net::Stream &from, net::Stream &to)
     // room again: its source has most likely been ready all along.
     const bool wasHeld = d.held;
     updateReading();
+    if (m_http.isServing())
+        return;
     if (wasHeld && !d.held && !d.ended && m_phase == Phase::Relaying)
         pump(from, to);
 }
@@ -208,6 +223,8 @@ void Slot::updateReading()
         d.held = to.isFull();
         return !d.ended && !d.held;
     };
+    if (m_http.isServing())
+        return m_http.updateReading();
     switch (m_phase) {
     case Phase::Free:
         return;
@@ -226,6 +243,8 @@ void Slot::updateReading()
 
 void Slot::wsProxy_Close()
 {
+    if (m_http.isServing())
+        return m_http.clientEnded();
     if (!std::exchange(m_up.logged, true))
         report(Event::Kind::ProxyClosed);
     m_up.ended = true;
@@ -242,6 +261,8 @@ void Slot::wsProxy_Close()
 
 void Slot::wsOutbound_Close()
 {
+    if (m_http.isServing())
+        return m_http.originEnded({});
     if (!std::exchange(m_down.logged, true))
         report(Event::Kind::OutboundClosed);
     m_down.ended = true;
@@ -262,6 +283,8 @@ void Slot::wsProxy_Error(const QString &description)
 
 void Slot::wsOutbound_Error(const QString &description)
 {
+    if (m_http.isServing())
+        return m_http.originEnded(description);
     report(Event::Kind::OutboundFailed, description, EndReason::DestinationError);
     closeSlot(EndReason::DestinationError, description);
 }
@@ -289,6 +312,7 @@ void Slot::closeSlot(EndReason reason, const QString &error, Refusal refusal)
     m_destination.Close();
     m_client.Close();
     m_handshake.reset();
+    m_http.reset();
     m_early.clear();
     m_up = m_down = {};
     m_phase = Phase::Free;

@@ -3,6 +3,7 @@
 #include "events.h"
 #include "access.h"
 #include "handshake.h"
+#include "httpconnection.h"
 
 #include "net/connector.h"
 #include "net/stream.h"
@@ -69,6 +70,8 @@ Q_SIGNALS:
     void Freed();
 
 private:
+    friend class HttpConnection; // serves HTTP clients with this slot's streams and state
+
     void wsProxy_DataArrival(qint64 bytesTotal);
     void HandleRequest(const QByteArray &chunk);
     void wsOutbound_Connect();
@@ -104,6 +107,7 @@ private:
     net::Stream m_destination;
     net::Connector m_connector;
     Handshake m_handshake;
+    HttpConnection m_http { *this };
     Phase m_phase = Phase::Free;
     Clock::time_point m_since;
     QByteArray m_early; ///< client bytes after the request, before the grant

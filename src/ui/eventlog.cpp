@@ -92,11 +92,22 @@ QString logLine(const relay::Event &event)
     case Kind::ConnectionRequest:
         return slotLine("Proxy", i, "Connection Request from "_L1, event.info.client.toString());
     case Kind::Request:
-        if (event.info.protocol == relay::Protocol::Socks5)
+        if (event.info.protocol == relay::Protocol::Socks5
+            || event.info.protocol == relay::Protocol::Http)
             return slotLine("Proxy", i, "Request to "_L1, destinationText(event.info.requested));
         return slotLine("Proxy", i, "Request from "_L1,
             escapeControls(QString::fromLatin1(event.info.user)) + u" to "_s
                 + destinationText(event.info.requested));
+    case Kind::HttpRequest: {
+        // The query is left out: it often carries tokens and session ids.
+        const QByteArray &full = event.info.path;
+        const qsizetype query = full.indexOf('?');
+        const QByteArray path = query < 0 ? full : full.first(query);
+        return slotLine("Proxy", i, QLatin1StringView(),
+            escapeControls(QString::fromLatin1(event.info.method + " http://"))
+                + destinationText(event.info.requested)
+                + escapeControls(QString::fromLatin1(path)));
+    }
     case Kind::Refused:
         return slotLine("Proxy", i, "Error: "_L1, refusalText(event.refusal));
     case Kind::OutboundConnected:

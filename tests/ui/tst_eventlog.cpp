@@ -54,6 +54,14 @@ private Q_SLOTS:
             "Proxy [1] Request to [2001:db8::1]:65535", P::Socks5, {}, "2001:db8::1", {}, 65535);
         request("Proxy [1] Request to [::a00:5]:1", P::Socks5, {}, "::10.0.0.5", {}, 1);
         request("Proxy [1] Request to a\\x0a\xc3\xa9:443", P::Socks5, {}, "", "a\n\xe9", 443);
+        request("Proxy [1] Request to [::1]:443", P::Http, {}, "::1", {}, 443);
+        {
+            Event e = make(K::HttpRequest, 7); // the query is left out, controls escaped
+            e.info.method = "GET";
+            e.info.path = "/a\nb?token=secret";
+            e.info.requested = { {}, "example.org", 80 };
+            QTest::newRow("Proxy [7] GET http://example.org:80/a\\x0ab") << e;
+        }
         // The other refusals' lines are checked end to end (tst_relay).
         row("Proxy [2] Error: SOCKS4 user id too long", K::Refused, 2, "", R::Refused,
             F::UserIdTooLong);
