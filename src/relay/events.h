@@ -43,7 +43,9 @@ struct ConnectionInfo
     Protocol protocol = Protocol::Unknown;
     QByteArray user; ///< the login name once logged in (or the SOCKS4 user id as sent)
     Destination requested;
-    QHostAddress connectedAddress; ///< the destination's address once connected; else null
+    /// The destination's address once connected (a UDP association's: its relay address, BND);
+    /// else null.
+    QHostAddress connectedAddress;
     quint16 connectedPort = 0;
     ConnectionState state = ConnectionState::Waiting;
     WallClock::time_point since; ///< when the client was accepted
@@ -123,6 +125,10 @@ struct Event
         OutboundClosed,
         ProxyError, ///< the client's connection failed (error), or the relay ended it (reason)
         OutboundFailed, ///< the destination's connection failed while relaying: error
+        /// A UDP association relays: info's client and clientPort (its TCP connection), and
+        /// connectedAddress and connectedPort, the relay's address (BND).
+        UdpAssociationStarted,
+        UdpAssociationEnded, ///< info's datagrams and bytes each way
         Ended, ///< the slot is free again: info, reason (not a log line of its own)
     };
 

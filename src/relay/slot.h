@@ -3,6 +3,7 @@
 #include "events.h"
 #include "access.h"
 #include "handshake.h"
+#include "udpassociate.h"
 
 #include "net/connector.h"
 #include "net/stream.h"
@@ -62,6 +63,8 @@ public:
     void closeFor(EndReason reason);
     /// The connect limit ran out: the client is told, as for any destination failure.
     void connectTimedOut();
+    /// How long a UDP association lives without a datagram, from the next one on.
+    void setUdpIdleLimit(std::chrono::milliseconds limit) { m_udp.setIdleLimit(limit); }
 
 Q_SIGNALS:
     void Reported(const relay::Event &event);
@@ -71,6 +74,7 @@ Q_SIGNALS:
 private:
     void wsProxy_DataArrival(qint64 bytesTotal);
     void HandleRequest(const QByteArray &chunk);
+    void associate();
     void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
     void wsOutbound_DataArrival();
@@ -104,6 +108,7 @@ private:
     net::Stream m_destination;
     net::Connector m_connector;
     Handshake m_handshake;
+    UdpAssociate m_udp; ///< open while the client's request is a UDP association
     Phase m_phase = Phase::Free;
     Clock::time_point m_since;
     QByteArray m_early; ///< client bytes after the request, before the grant
