@@ -76,8 +76,8 @@ private Q_SLOTS:
         udp.info.connectedPort = 53124;
         QTest::newRow("Proxy [7] UDP Association from [::1]:40000 on 10.0.0.1:53124") << udp;
         udp.kind = K::UdpAssociationEnded;
-        udp.info.datagramsUp = 12, udp.info.bytesUp = 3456;
-        udp.info.datagramsDown = 11, udp.info.bytesDown = 9876;
+        udp.info.datagramsUp = 12, udp.info.bytesUp = 3456, udp.info.datagramsDown = 11;
+        udp.info.bytesDown = 9876;
         QTest::newRow("Proxy [7] UDP Association Ended: 12 datagrams (3456 bytes) up, 11 datagrams "
                       "(9876 bytes) down")
             << udp;
