@@ -45,7 +45,9 @@ struct ConnectionInfo
     Destination requested;
     QByteArray method; ///< HTTP: the latest request's method, as sent
     QByteArray path; ///< HTTP: the latest forwarded request's path and query
-    QHostAddress connectedAddress; ///< the destination's address once connected; else null
+    /// The destination's address once connected (a UDP association's: its relay address, BND);
+    /// else null.
+    QHostAddress connectedAddress;
     quint16 connectedPort = 0;
     ConnectionState state = ConnectionState::Waiting;
     WallClock::time_point since; ///< when the client was accepted
@@ -126,6 +128,10 @@ struct Event
         OutboundClosed,
         ProxyError, ///< the client's connection failed (error), or the relay ended it (reason)
         OutboundFailed, ///< the destination's connection failed while relaying: error
+        /// A UDP association relays: info's client and clientPort (its TCP connection), and
+        /// connectedAddress and connectedPort, the relay's address (BND).
+        UdpAssociationStarted,
+        UdpAssociationEnded, ///< info's datagrams and bytes each way
         Ended, ///< the slot is free again: info, reason (not a log line of its own)
     };
 

@@ -17,6 +17,7 @@ void Handshake::reset()
     m_user.clear();
     m_destination = {};
     m_requestedIPv4 = 0;
+    m_associate = false;
 }
 
 Handshake::Step Handshake::refuse(QByteArray reply, Refusal why)
@@ -126,6 +127,7 @@ Handshake::Step Handshake::feed5()
     m_destination.address = request.address;
     m_destination.hostName = request.hostName;
     m_destination.port = request.port;
+    m_associate = request.command == socks5::UdpAssociate;
     m_buffer.remove(0, request.consumed);
     return { {}, Refusal::None, true };
 }

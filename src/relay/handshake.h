@@ -17,7 +17,8 @@ class Handshake final
 {
 public:
     /// What the slot does next, in this order: send `reply`, then close (once the reply is
-    /// delivered) when the client was refused, or connect to destination().
+    /// delivered) when the client was refused, or connect to destination() (start a UDP
+    /// association, for associate()).
     struct Step
     {
         QByteArray reply;
@@ -36,6 +37,8 @@ public:
     /// SOCKS4's user id, as sent.
     const QByteArray &user() const { return m_user; }
     const Destination &destination() const { return m_destination; }
+    /// SOCKS5 UDP ASSOCIATE: destination() is the client's hint for its own UDP address.
+    bool associate() const { return m_associate; }
     /// A SOCKS4 grant can only name an IPv4 address.
     bool ipv4Only() const
     {
@@ -64,6 +67,7 @@ private:
     QByteArray m_user;
     Destination m_destination;
     quint32 m_requestedIPv4 = 0; ///< for the SOCKS4 failure reply
+    bool m_associate = false;
 };
 
 } // namespace relay

@@ -49,6 +49,8 @@ void Relay::setTimeouts(const Timeouts &timeouts)
     net::Lingerer::Limits limits = m_lingerer.limits();
     limits.idle = timeouts.linger;
     m_lingerer.setLimits(limits);
+    for (const std::unique_ptr<Slot> &s : m_slots)
+        s->setUdpIdleLimit(timeouts.udpIdle);
 }
 
 // --- Events, counts and the snapshot --------------------------------------------------------

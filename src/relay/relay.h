@@ -53,6 +53,8 @@ public:
         std::chrono::milliseconds idle = IdleTimeout;
         /// A closed connection whose peer acknowledges nothing for this long is reset.
         std::chrono::milliseconds linger = net::Lingerer::Limits {}.idle;
+        /// A UDP association without a datagram either way for this long ends.
+        std::chrono::milliseconds udpIdle = UdpAssociation::IdleLimit;
     };
     /// Serves the clients that `allowed` admits, asked at every connection request; names are
     /// looked up by the system's resolver, or by `resolver`.

@@ -10,7 +10,8 @@ namespace relay {
 Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resolver &resolver,
     const Access &access, QObject *parent)
     : QObject(parent), m_index(index), m_access(access), m_client(reactor, lingerer, this),
-      m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this)
+      m_destination(reactor, lingerer, this), m_connector(reactor, resolver, this),
+      m_udp(reactor, resolver, access, this)
 {
     connect(&m_client, &net::Stream::DataArrival, this, &Slot::wsProxy_DataArrival);
     connect(&m_client, &net::Stream::Closed, this, &Slot::wsProxy_Close);
@@ -24,6 +25,7 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resol
         [this] { drained(m_up, m_client, m_destination); });
     connect(&m_connector, &net::Connector::Connected, this, &Slot::wsOutbound_Connect);
     connect(&m_connector, &net::Connector::Failed, this, &Slot::wsOutbound_ConnectFailed);
+    connect(&m_udp, &UdpAssociate::Expired, this, [this] { closeSlot(EndReason::Expired); });
 }
 
 void Slot::enter(Phase phase)
@@ -34,7 +36,8 @@ void Slot::enter(Phase phase)
 
 bool Slot::takeActive(Clock::time_point now)
 {
-    if (!std::exchange(m_active, false))
+    const bool datagrams = m_udp.isOpen() && m_udp.takeActive();
+    if (!std::exchange(m_active, false) && !datagrams)
         return false;
     m_since = now;
     return true;
@@ -55,6 +58,8 @@ ConnectionInfo Slot::info() const
         info.state = ConnectionState::Connecting;
         break;
     case Phase::Relaying:
+        if (m_udp.isOpen())
+            return m_udp.counted(std::move(info));
         info.state =
             m_up.ended || m_down.ended ? ConnectionState::HalfClosed : ConnectionState::Relaying;
         // The destination's stream counts from its own Accept, on entering this phase.
@@ -103,6 +108,8 @@ void Slot::wsProxy_DataArrival(qint64 bytesTotal)
     m_active = true;
     if (m_http.isServing())
         m_http.clientReadable(bytesTotal);
+    else if (m_udp.isOpen())
+        m_client.GetData(bytesTotal); // read for its end only
     else if (m_phase == Phase::Relaying)
         pump(m_client, m_destination);
     else
@@ -133,6 +140,10 @@ void Slot::HandleRequest(const QByteArray &chunk)
     const Destination &to = m_handshake.destination();
     m_info.user = m_handshake.user();
     m_info.requested = to;
+    if (m_handshake.associate()) {
+        associate();
+        return;
+    }
     enter(Phase::Connecting);
     report(Event::Kind::Request);
     m_early = m_handshake.takePayload();
@@ -142,6 +153,21 @@ void Slot::HandleRequest(const QByteArray &chunk)
         m_connector.connectTo(QString::fromLatin1(to.hostName), to.port,
             m_handshake.ipv4Only() ? net::Connector::Families::IPv4Only
                                    : net::Connector::Families::Any);
+    updateReading();
+}
+
+void Slot::associate()
+{
+    // The TCP connection stays open, read for its end only; the association relays the rest.
+    m_info.protocol = Protocol::Udp;
+    sendReply(m_udp.Start(m_client, m_handshake.destination()));
+    if (!m_udp.isOpen()) {
+        report(Event::Kind::OutboundError, m_udp.ErrorString(), EndReason::ConnectFailed);
+        closeSlot(EndReason::ConnectFailed, m_udp.ErrorString());
+        return;
+    }
+    enter(Phase::Relaying);
+    report(Event::Kind::UdpAssociationStarted);
     updateReading();
 }
 
@@ -248,10 +274,11 @@ void Slot::wsProxy_Close()
     if (!std::exchange(m_up.logged, true))
         report(Event::Kind::ProxyClosed);
     m_up.ended = true;
-    // A reset ends the slot at once; so does an end before the request was whole.
-    if (m_client.isGone() || m_phase == Phase::Requesting || m_down.ended) {
-        closeSlot(
-            m_down.ended && !m_client.isGone() ? EndReason::Finished : EndReason::ClientClosed);
+    // A reset ends the slot at once; so does an end before the request was whole, and the end
+    // of a UDP association's connection.
+    const bool done = m_down.ended || m_udp.isOpen();
+    if (m_client.isGone() || m_phase == Phase::Requesting || done) {
+        closeSlot(done && !m_client.isGone() ? EndReason::Finished : EndReason::ClientClosed);
         return;
     }
     if (m_phase == Phase::Relaying)
@@ -300,11 +327,17 @@ void Slot::closeSlot(EndReason reason, const QString &error, Refusal refusal)
     // The last counts, before the streams let their connections go.
     Event ended { Event::Kind::Ended, m_index, info(), error, reason, refusal };
     ended.info.state = ConnectionState::Closing;
-    // What is still queued goes out with the lingering close (none to a side that is gone).
-    ended.info.bytesDown =
-        std::max<qint64>(0, m_client.bytesDelivered() + m_client.bytesToSend() - m_replyBytes);
-    if (m_phase == Phase::Relaying)
-        ended.info.bytesUp += m_destination.bytesToSend();
+    if (m_udp.isOpen()) {
+        Q_EMIT Reported(Event {
+            Event::Kind::UdpAssociationEnded, m_index, ended.info, {}, reason, Refusal::None });
+        m_udp.Close();
+    } else {
+        // What is still queued goes out with the lingering close (none to a side that is gone).
+        ended.info.bytesDown = std::max<qint64>(
+            0, m_client.bytesDelivered() + m_client.bytesToSend() - m_replyBytes);
+        if (m_phase == Phase::Relaying)
+            ended.info.bytesUp += m_destination.bytesToSend();
+    }
     // Destination side first: the client stream closing is what frees the slot, so a slot is
     // never handed out while its destination connection still stands. A side that is still
     // there gets what was queued for it, then our end, and is no longer read (Lingerer).

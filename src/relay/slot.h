@@ -4,6 +4,7 @@
 #include "access.h"
 #include "handshake.h"
 #include "httpconnection.h"
+#include "udpassociate.h"
 
 #include "net/connector.h"
 #include "net/stream.h"
@@ -63,6 +64,8 @@ public:
     void closeFor(EndReason reason);
     /// The connect limit ran out: the client is told, as for any destination failure.
     void connectTimedOut();
+    /// How long a UDP association lives without a datagram, from the next one on.
+    void setUdpIdleLimit(std::chrono::milliseconds limit) { m_udp.setIdleLimit(limit); }
 
 Q_SIGNALS:
     void Reported(const relay::Event &event);
@@ -74,6 +77,7 @@ private:
 
     void wsProxy_DataArrival(qint64 bytesTotal);
     void HandleRequest(const QByteArray &chunk);
+    void associate();
     void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
     void wsOutbound_DataArrival();
@@ -108,6 +112,7 @@ private:
     net::Connector m_connector;
     Handshake m_handshake;
     HttpConnection m_http { *this };
+    UdpAssociate m_udp; ///< open while the client's request is a UDP association
     Phase m_phase = Phase::Free;
     Clock::time_point m_since;
     QByteArray m_early; ///< client bytes after the request, before the grant

@@ -94,7 +94,7 @@ RequestResult decodeRequest(const QByteArray &buffer)
         request.hostName = buffer.mid(5, addressLength - 1);
     request.port = qFromBigEndian<quint16>(buffer.constData() + length - 2);
     request.consumed = length;
-    if (request.command != Connect)
+    if (request.command != Connect && request.command != UdpAssociate)
         result.status = RequestStatus::CommandNotSupported;
     else if (type == DomainName && request.hostName.isEmpty())
         result.status = RequestStatus::BadHostName;

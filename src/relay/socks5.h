@@ -5,7 +5,7 @@
 #include <QString>
 #include <QtGlobal>
 
-/// The SOCKS5 wire format spoken with clients (CONNECT, no authentication): decoding the method
+/// The SOCKS5 wire format spoken with clients (CONNECT and UDP ASSOCIATE, no authentication): decoding the method
 /// greeting and the request, building the method reply and the request's reply, and the reply
 /// code for a failed connect. Pure functions: no sockets, no state.
 namespace relay::socks5 {
@@ -13,7 +13,8 @@ namespace relay::socks5 {
 inline constexpr quint8 Version = 0x05; ///< VER of every greeting and request this proxy serves
 inline constexpr quint8 NoAuthentication = 0x00; ///< the one method this proxy offers
 inline constexpr quint8 NoAcceptableMethods = 0xFF; ///< METHOD in the reply refusing a greeting
-inline constexpr quint8 Connect = 0x01; ///< CMD of the one command served
+inline constexpr quint8 Connect = 0x01; ///< CMD: a TCP connection to DST
+inline constexpr quint8 UdpAssociate = 0x03; ///< CMD: a UDP relay; DST is the client's hint
 inline constexpr quint8 IPv4 = 0x01; ///< ATYP: 4 address bytes follow
 inline constexpr quint8 DomainName = 0x03; ///< ATYP: a length byte and that many name bytes
 inline constexpr quint8 IPv6 = 0x04; ///< ATYP: 16 address bytes follow
@@ -54,9 +55,9 @@ QByteArray methodReply(bool accepted);
 enum class RequestStatus {
     NeedMore, ///< a valid beginning; wait for more bytes (also for an empty buffer)
     BadVersion, ///< the first byte is not 5: answer 01 (decided from the first byte)
-    CommandNotSupported, ///< a whole request with CMD other than CONNECT: answer 07
+    CommandNotSupported, ///< a whole request with CMD other than CONNECT or UDP ASSOCIATE: 07
     AddressTypeNotSupported, ///< ATYP not 1, 3 or 4 (decided from the fourth byte): answer 08
-    BadHostName, ///< a whole CONNECT request with ATYP 3 and an empty name: answer 01
+    BadHostName, ///< a whole request with ATYP 3 and an empty name: answer 01
     Complete, ///< request holds the request; bytes after request.consumed are payload
 };
 
@@ -83,7 +84,7 @@ struct RequestResult
 /// request anywhere. RSV is not checked. A bad version or address type is answered as soon as
 /// its byte is there (the request's length is then unknown); every other verdict waits for the
 /// whole request, so that the client has sent all it meant to before the reply, and a command
-/// other than CONNECT is reported before an empty name.
+/// not served is reported before an empty name.
 RequestResult decodeRequest(const QByteArray &buffer);
 
 /// The reply to a request: 05 code 00 ATYP BND.ADDR BND.PORT, ATYP 1 or 4 by the address's

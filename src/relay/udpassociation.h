@@ -51,6 +51,8 @@ public:
         /// Whether the client may send to this destination (the guard).
         std::function<bool(const QHostAddress &to, quint16 port)> allowed;
         std::function<Clock::time_point()> now;
+        /// How long the association lives without a datagram either way.
+        Clock::duration idleLimit = IdleLimit;
     };
 
     enum class Verdict : quint8 {
@@ -98,7 +100,7 @@ public:
     quint16 clientPort() const { return m_clientPort; } ///< 0 until pinned
     const Counters &counters() const { return m_counters; }
     /// When the association expires unless a datagram comes or goes before.
-    Clock::time_point deadline() const { return m_lastActivity + IdleLimit; }
+    Clock::time_point deadline() const { return m_lastActivity + m_services.idleLimit; }
     bool isExpired() const { return m_services.now() >= deadline(); }
 
 private:

@@ -38,6 +38,7 @@ bool UdpRelay::Start(const QHostAddress &client, const Destination &hint, const 
         m_services.resolve,
         m_services.allowed,
         [] { return UdpAssociation::Clock::now(); },
+        m_idleLimit,
     };
     m_rules = std::make_unique<UdpAssociation>(
         client, UdpAssociation::clientPortFrom(hint, client), std::move(rules));

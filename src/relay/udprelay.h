@@ -41,11 +41,13 @@ public:
     /// The reply to the request: succeeded, BND as above (ATYP 1 for an IPv4 client, else 4).
     QByteArray reply() const;
     UdpAssociation::Counters counters() const;
+    /// How long an association lives without a datagram either way, from the next Start() on.
+    void setIdleLimit(std::chrono::milliseconds limit) { m_idleLimit = limit; }
     /// Closes every socket; nothing is raised after this.
     void Close();
 
 Q_SIGNALS:
-    /// No datagram either way for UdpAssociation::IdleLimit.
+    /// No datagram either way for the idle limit.
     void Expired();
 
 private:
@@ -56,6 +58,7 @@ private:
     net::DatagramSocket m_toClient;
     net::DatagramSocket m_toIPv4, m_toIPv6; ///< towards destinations
     std::unique_ptr<UdpAssociation> m_rules;
+    UdpAssociation::Clock::duration m_idleLimit = UdpAssociation::IdleLimit;
     QTimer m_idle;
 };
 

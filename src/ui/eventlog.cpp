@@ -122,6 +122,15 @@ QString logLine(const relay::Event &event)
     case Kind::ProxyError:
         return slotLine(
             "Proxy", i, "Error: "_L1, event.error.isEmpty() ? endText(event.reason) : event.error);
+    case Kind::UdpAssociationStarted:
+        return slotLine("Proxy", i, "UDP Association from "_L1,
+            destinationText({ event.info.client, {}, event.info.clientPort }) + u" on "_s
+                + destinationText({ event.info.connectedAddress, {}, event.info.connectedPort }));
+    case Kind::UdpAssociationEnded:
+        return slotLine("Proxy", i, "UDP Association Ended: "_L1,
+            u"%1 datagrams (%2 bytes) up, %3 datagrams (%4 bytes) down"_s.arg(
+                QString::number(event.info.datagramsUp), QString::number(event.info.bytesUp),
+                QString::number(event.info.datagramsDown), QString::number(event.info.bytesDown)));
     case Kind::Ended:
         break;
     }

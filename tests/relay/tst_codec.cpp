@@ -101,8 +101,7 @@ private Q_SLOTS:
             Status5::Complete, 262, 262);
         row("version 4", hex("04"), Status5::BadVersion, 1);
         row("BIND", hex("0502 00 01 7F000001 0050"), Status5::CommandNotSupported, 10, 10);
-        row("UDP ASSOCIATE by name", hex("0503 00 03 01 61 0050"), Status5::CommandNotSupported, 8,
-            8);
+        row("UDP ASSOCIATE by name", hex("0503 00 03 01 30 0050"), Status5::Complete, 8, 8);
         row("ATYP 2", hex("0501 00 02"), Status5::AddressTypeNotSupported, 4);
         row("empty name", hex("0501 00 03 00 0050"), Status5::BadHostName, 7, 7);
     }

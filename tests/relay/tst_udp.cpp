@@ -1,15 +1,11 @@
 #include "relay/udpassociation.h"
 #include "relay/udpheader.h"
-#include "relay/udprelay.h"
 
-#include <QSignalSpy>
 #include <QTest>
 
 #include <map>
 
 using namespace Qt::StringLiterals;
-using namespace std::chrono_literals;
-using net::DatagramSocket;
 using relay::UdpAssociation;
 namespace udp = relay::socks5udp;
 using V = UdpAssociation::Verdict;
@@ -26,13 +22,12 @@ QByteArray to(const QByteArray &hexOrName, quint16 port, const QByteArray &paylo
         + (type == 3 ? char(hexOrName.size()) + hexOrName : ip) + char(port >> 8) + char(port)
         + payload;
 }
-/// The association's world: what it sent and looked up, a clock and a guard.
+/// The association's world: what it sent and looked up, and a clock.
 struct World
 {
     QList<std::tuple<QHostAddress, quint16, QByteArray>> up, down;
     std::map<QByteArray, std::vector<UdpAssociation::Resolved>> lookups;
     UdpAssociation::Clock::time_point now {};
-    QHostAddress refused { u"10.0.0.9"_s };
     std::unique_ptr<UdpAssociation> make(quint16 clientPort = 5000)
     {
         const auto record = [](auto &into) {
@@ -43,8 +38,7 @@ struct World
         return std::make_unique<UdpAssociation>(Client, clientPort,
             UdpAssociation::Services { record(up), record(down),
                 [this](const QByteArray &name, auto answer) { lookups[name].push_back(answer); },
-                [this](const QHostAddress &a, quint16) { return a != refused; },
-                [this] { return now; } });
+                [](const QHostAddress &, quint16) { return true; }, [this] { return now; } });
     }
     void answer(const QByteArray &name, const QList<QHostAddress> &addresses)
     {
@@ -67,30 +61,22 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("address"); // or the name
         QTest::addColumn<int>("port");
         QTest::addColumn<int>("payloadOffset");
-        const QByteArray big(udp::MaxIPv4Payload, 'x'), name(255, 'n');
+        const QByteArray name(255, 'n');
         const auto row = [](const char *tag, const QByteArray &d, udp::Status s,
                              const QByteArray &a = {}, int port = 0, int offset = 0) {
             QTest::newRow(tag) << d << s << a << port << offset;
         };
         row("IPv4", hex("000000 01 0A000005 0035") + "query", udp::Status::Ok, "10.0.0.5", 53, 10);
-        row("IPv6", hex("000000 04 20010db8000000000000000000000001 FFFF"), udp::Status::Ok,
-            "2001:db8::1", 65535, 22);
         row("IPv4-mapped stays IPv6", hex("000000 04 00000000000000000000FFFF7F000001 0007"),
             udp::Status::Ok, "::ffff:127.0.0.1", 7, 22);
-        row("name", hex("000000 03 0B") + "example.org" + hex("01BB") + "x", udp::Status::Ok,
-            "example.org", 443, 18);
         row("255-byte name", hex("000000 03 FF") + name + hex("0001"), udp::Status::Ok, name, 1,
             262);
-        row("65,507-byte payload", hex("000000 01 7F000001 0007") + big, udp::Status::Ok,
-            "127.0.0.1", 7, 10);
         row("empty", {}, udp::Status::Short);
         row("name cut", hex("000000 03 05 6162 "), udp::Status::Short);
         row("IPv4 port cut", hex("000000 01 7F000001 00"), udp::Status::Short);
         row("first RSV", hex("010000 01 7F000001 0007"), udp::Status::ReservedNotZero);
-        row("second RSV", hex("008000 01 7F000001 0007"), udp::Status::ReservedNotZero);
         row("fragment 1", hex("000001 01 7F000001 0007"), udp::Status::Fragmented);
         row("ATYP 0", hex("000000 00 7F000001 0007"), udp::Status::UnknownAddressType);
-        row("ATYP 2", hex("000000 02"), udp::Status::UnknownAddressType);
         row("empty name", hex("000000 03 00 0035") + "x", udp::Status::EmptyName);
     }
     void header()
@@ -110,48 +96,10 @@ private Q_SLOTS:
         QCOMPARE(to.port, port);
     }
 
-    void fromClient_data()
-    {
-        QTest::addColumn<QString>("source"); // "address port", from a client pinned to 5000
-        QTest::addColumn<QByteArray>("datagram");
-        QTest::addColumn<V>("verdict");
-        QTest::addColumn<QString>("sentTo"); // as plain IPv4 or IPv6, for its family's socket
-        const auto row = [](const char *tag, const char *from, const QByteArray &d, V v,
-                             const char *sentTo = "") {
-            QTest::newRow(tag) << QString::fromLatin1(from) << d << v
-                               << QString::fromLatin1(sentTo);
-        };
-        const QByteArray good = to("7F000002", 7);
-        row("IPv4", "127.0.0.1 5000", good, V::Sent, "127.0.0.2");
-        row("IPv4-mapped", "127.0.0.1 5000", to("00000000000000000000FFFF7F000002", 7), V::Sent,
-            "127.0.0.2");
-        row("another port", "127.0.0.1 5001", good, V::Foreign);
-        row("another address", "127.0.0.3 5000", good, V::Foreign);
-        row("fragment", "127.0.0.1 5000", QByteArray::fromHex("0000010100"), V::BadHeader);
-        row("guard refuses", "127.0.0.1 5000", to("0A000009", 7), V::Refused);
-        row("port 0", "127.0.0.1 5000", to("7F000002", 0), V::NotSent);
-    }
-    void fromClient()
-    {
-        QFETCH(QString, source);
-        QFETCH(QByteArray, datagram);
-        QFETCH(V, verdict);
-        QFETCH(QString, sentTo);
-        World w;
-        const QHostAddress from(source.section(u' ', 0, 0));
-        QCOMPARE(w.make()->fromClient(from, source.section(u' ', 1).toUShort(), datagram).verdict,
-            verdict);
-        QCOMPARE(w.up.isEmpty() ? QString() : std::get<0>(w.up[0]).toString(), sentTo);
-    }
-
     void clientPortPinned()
     {
-        // DST 0.0.0.0, ::, the name "0" or the client name its port; another address (port 1) not.
-        for (const relay::Destination &hint : QList<relay::Destination> {
-                 { QHostAddress::AnyIPv4, {}, 5000 }, { QHostAddress::AnyIPv6, {}, 5000 },
-                 { {}, "0", 5000 }, { QHostAddress(u"::ffff:127.0.0.1"_s), {}, 5000 },
-                 { QHostAddress(u"10.1.1.1"_s), {}, 1 } })
-            QCOMPARE(UdpAssociation::clientPortFrom(hint, Client), hint.port == 1 ? 0 : 5000);
+        // DST another address than the client's (behind a NAT) names no port (the rest: end to end).
+        QCOMPARE(UdpAssociation::clientPortFrom({ QHostAddress(u"10.1.1.1"_s), {}, 1 }, Client), 0);
         World w;
         const auto a = w.make(0); // pinned by the first good datagram
         QVERIFY(!a->fromDestination(Echo, 7, "early")); // nowhere to go yet
@@ -185,72 +133,6 @@ private Q_SLOTS:
         a.reset(); // an answer after the association has gone is dropped
         w.answer("n1", { Echo });
         QCOMPARE(w.up.size(), 3);
-    }
-
-    void expiresAfterTwoIdleMinutes()
-    {
-        World w;
-        const auto a = w.make();
-        w.now += 119s;
-        a->fromClient(QHostAddress(u"127.0.0.3"_s), 5000, to("7F000002", 7)); // a stranger's
-        QVERIFY(!a->isExpired());
-        QCOMPARE(a->fromClient(Client, 5000, to("7F000002", 7, "up")).verdict, V::Sent);
-        w.now += 119s;
-        QVERIFY(a->fromDestination(Echo, 7, "down")); // answers count too
-        w.now += 119s;
-        QVERIFY(!a->isExpired());
-        QVERIFY((w.now += 1s, a->isExpired()));
-    }
-
-    // An echo through an association; the echo answers from a second socket, whose address and
-    // port the client must be told.
-    void relay_data()
-    {
-        QTest::addColumn<QString>("client");
-        QTest::addColumn<QString>("destination"); // an address, or "echo.test" (resolved here)
-        QTest::addColumn<int>("size");
-        QTest::addColumn<int>("count");
-        QTest::newRow("IPv4, more than a socket reads at once")
-            << u"127.0.0.1"_s << u"127.0.0.1"_s << 100 << DatagramSocket::ReadBatch + 10;
-        QTest::newRow("IPv6 to IPv4, 65,507 bytes")
-            << u"::1"_s << u"127.0.0.1"_s << int(udp::MaxIPv4Payload) << 2;
-        QTest::newRow("IPv4 to IPv6") << u"127.0.0.1"_s << u"::1"_s << 100 << 2;
-        QTest::newRow("by name") << u"127.0.0.1"_s << u"echo.test"_s << 100 << 2;
-    }
-    void relay()
-    {
-        QFETCH(QString, client);
-        QFETCH(QString, destination);
-        QFETCH(int, size);
-        QFETCH(int, count);
-        net::Reactor reactor;
-        const QHostAddress ip(destination == u"echo.test"_s ? u"127.0.0.1"_s : destination);
-        DatagramSocket app(reactor), echo(reactor), answerer(reactor);
-        if (!app.Bind(QHostAddress(client)) || !echo.Bind(ip) || !answerer.Bind(ip))
-            QSKIP("no IPv6 loopback");
-        relay::UdpRelay r(reactor,
-            { [&](const QByteArray &name, auto answer) {
-                 answer(name == "echo.test" ? QList { ip } : QList<QHostAddress> {});
-             },
-                [](const QHostAddress &, quint16) { return true; } });
-        QVERIFY(r.Start(QHostAddress(client), { QHostAddress::AnyIPv4, {}, app.LocalPort() },
-            QHostAddress(client)));
-        QCOMPARE(r.LocalHost(), QHostAddress(client));
-        connect(&echo, &DatagramSocket::DataArrival, &answerer,
-            [&](const QByteArray &d, const QHostAddress &from, quint16 port) {
-                answerer.SendData(from, port, d);
-            });
-        QSignalSpy back(&app, &DatagramSocket::DataArrival);
-        const QByteArray payload(size, 'p');
-        const QByteArray header = destination == u"echo.test"_s ? to("echo.test", echo.LocalPort())
-                                                                : udp::header(ip, echo.LocalPort());
-        for (int i = 0; i < count; ++i)
-            QVERIFY(app.SendData(r.LocalHost(), r.LocalPort(), header + payload));
-        QTRY_COMPARE(back.size(), count);
-        QCOMPARE(back.last()[0].toByteArray(), udp::wrap(ip, answerer.LocalPort(), payload));
-        const relay::UdpAssociation::Counters c = r.counters();
-        QCOMPARE(QList<qint64>({ c.datagramsUp, c.bytesUp, c.datagramsDown, c.bytesDown }),
-            QList<qint64>({ count, count * size, count, count * size }));
     }
 };
 

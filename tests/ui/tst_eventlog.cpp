@@ -78,6 +78,17 @@ private Q_SLOTS:
         row("Proxy [5] Error: Idle connection closed for a waiting client", K::ProxyError, 5, "",
             R::IdleForWaiting);
         row("Proxy [5] Error: Disconnected by the operator", K::ProxyError, 5, "", R::Disconnected);
+        Event udp = make(K::UdpAssociationStarted, 7);
+        udp.info.clientPort = 40000;
+        udp.info.connectedAddress = QHostAddress(QStringLiteral("10.0.0.1"));
+        udp.info.connectedPort = 53124;
+        QTest::newRow("Proxy [7] UDP Association from [::1]:40000 on 10.0.0.1:53124") << udp;
+        udp.kind = K::UdpAssociationEnded;
+        udp.info.datagramsUp = 12, udp.info.bytesUp = 3456, udp.info.datagramsDown = 11;
+        udp.info.bytesDown = 9876;
+        QTest::newRow("Proxy [7] UDP Association Ended: 12 datagrams (3456 bytes) up, 11 datagrams "
+                      "(9876 bytes) down")
+            << udp;
         row("", K::Ended, 6, "", R::Finished);
     }
     void lines()
