@@ -56,8 +56,9 @@ public:
     quint64 id() const { return m_info.id; }
 
     /// Serves a client on this free slot: its socket, what it sent while it waited, and who it
-    /// is (id, address, when it came).
-    void Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client);
+    /// is (id, address, when it came, the user it logged in as); auth: how it negotiates.
+    void Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client,
+        Handshake::Auth auth = Handshake::Auth::Open);
     /// Ends the connection at once (a limit ran out, room for a waiting client, the operator).
     void closeFor(EndReason reason);
     /// The connect limit ran out: the client is told, as for any destination failure.
@@ -73,6 +74,7 @@ private:
     void HandleRequest(const QByteArray &chunk);
     void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
+    bool guardAllows(const QHostAddress &address, quint16 port);
     void wsOutbound_DataArrival();
     void wsProxy_Close();
     void wsOutbound_Close();
