@@ -64,8 +64,8 @@ GuardVerdict Guard::check(const QHostAddress &client, const QHostAddress &destin
         refresh();
     // A client that does not count as here is judged as one from nowhere in particular.
     const bool here = m_clientIsHere ? m_clientIsHere(client) : isThisComputer(client, m_local);
-    return guardVerdict(here ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(), destination, destinationPort, listenPort,
-        m_local, m_reachLocalServices);
+    return guardVerdict(here ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(), destination,
+        destinationPort, listenPort, m_local, m_reachLocalServices);
 }
 
 } // namespace acl

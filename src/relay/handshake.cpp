@@ -87,7 +87,9 @@ Handshake::Step Handshake::feedGreeting()
         return {};
     const bool offersNone = greeting.status == socks5::GreetingStatus::Accepted;
     const bool offersLogin = greeting.consumed > 2
-        && QByteArrayView(m_buffer).sliced(2, greeting.consumed - 2).contains(char(rfc1929::Method));
+        && QByteArrayView(m_buffer)
+               .sliced(2, greeting.consumed - 2)
+               .contains(char(rfc1929::Method));
     const bool none = offersNone && (m_auth == Auth::Open || m_auth == Auth::Listed);
     const bool login = offersLogin && (m_auth == Auth::Listed || m_auth == Auth::Stranger);
     m_protocol = Protocol::Socks5;
@@ -97,8 +99,8 @@ Handshake::Step Handshake::feedGreeting()
     // The login or the request may have come with the greeting: answer them at once.
     m_phase = none ? Phase::Greeted : Phase::Login;
     Step step = none ? feed5() : feedLogin();
-    step.reply.prepend(
-        none ? socks5::methodReply(true) : QByteArray(1, char(socks5::Version)) + char(rfc1929::Method));
+    step.reply.prepend(none ? socks5::methodReply(true)
+                            : QByteArray(1, char(socks5::Version)) + char(rfc1929::Method));
     return step;
 }
 

@@ -176,8 +176,8 @@ void Relay::welcomeStranger(net::Incoming request)
 {
     if (m_strangers.size() >= size_t(MaxStrangers))
         return; // closed at once
-    auto stranger = std::make_unique<Stranger>(m_reactor, std::move(request.socket),
-        arrival(request), *m_access.logins, m_timeouts.login);
+    auto stranger = std::make_unique<Stranger>(
+        m_reactor, std::move(request.socket), arrival(request), *m_access.logins, m_timeouts.login);
     Stranger *raw = stranger.get();
     connect(raw, &Stranger::Reported, this, &Relay::slotReported);
     connect(raw, &Stranger::LoggedIn, this, [this, raw] { strangerGone(raw, true); });

@@ -25,9 +25,8 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resol
         [this] { drained(m_up, m_client, m_destination); });
     connect(&m_connector, &net::Connector::Connected, this, &Slot::wsOutbound_Connect);
     connect(&m_connector, &net::Connector::Failed, this, &Slot::wsOutbound_ConnectFailed);
-    m_connector.setFilter([this](const QHostAddress &address, quint16 port) {
-        return guardAllows(address, port);
-    });
+    m_connector.setFilter(
+        [this](const QHostAddress &address, quint16 port) { return guardAllows(address, port); });
 }
 
 bool Slot::guardAllows(const QHostAddress &address, quint16 port)
@@ -177,8 +176,8 @@ void Slot::wsOutbound_ConnectFailed(int error, const QString &description)
         m_info.connectedAddress = m_connector.forbidden();
         m_info.connectedPort = m_info.requested.port;
         const bool loop = m_access.guard
-            && m_access.guard->check({}, m_info.connectedAddress, m_info.connectedPort,
-                   m_client.LocalPort())
+            && m_access.guard->check(
+                   {}, m_info.connectedAddress, m_info.connectedPort, m_client.LocalPort())
                 == acl::GuardVerdict::ProxyItself;
         const Refusal why = loop ? Refusal::ProxyItself : Refusal::ThisComputer;
         report(Event::Kind::NotAllowed, {}, EndReason::Refused, why);

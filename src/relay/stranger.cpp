@@ -133,8 +133,8 @@ void Stranger::checked(const acl::LoginResult &result)
         send(m_handshake.loggedIn(accepted).reply);
     if (accepted) {
         m_limit.stop();
-        m_auth = m_info.protocol == Protocol::Http ? Handshake::Auth::Listed
-                                                   : Handshake::Auth::LoggedIn;
+        m_auth =
+            m_info.protocol == Protocol::Http ? Handshake::Auth::Listed : Handshake::Auth::LoggedIn;
         report(Event::Kind::LoggedIn);
         Q_EMIT LoggedIn();
         return;

@@ -32,8 +32,8 @@ public:
     /// Bytes kept before the login is done; more is a refusal.
     static constexpr qsizetype KeepLimit = 64 * 1024;
 
-    Stranger(net::Reactor &reactor, net::Socket socket, ConnectionInfo info,
-        acl::Logins &logins, std::chrono::milliseconds timeLimit, QObject *parent = nullptr);
+    Stranger(net::Reactor &reactor, net::Socket socket, ConnectionInfo info, acl::Logins &logins,
+        std::chrono::milliseconds timeLimit, QObject *parent = nullptr);
     ~Stranger() override;
 
     /// Who it is; user and protocol once known.

@@ -79,8 +79,8 @@ private Q_SLOTS:
         };
         who("Login by alice from ::1", K::LoggedIn, "alice");
         who("Login Failed for \\x0a\xc3\xa9 from ::1", K::LoginFailed, "\n\xc3\xa9");
-        who("Too many failed logins from ::1: refused for the rest of the minute",
-            K::LoginsBlocked, {});
+        who("Too many failed logins from ::1: refused for the rest of the minute", K::LoginsBlocked,
+            {});
         Event guard = make(K::NotAllowed, 7, "", R::Refused, F::ThisComputer);
         guard.info.connectedAddress = QHostAddress(QStringLiteral("127.0.0.1"));
         guard.info.connectedPort = 5432;
