@@ -114,6 +114,8 @@ void Stranger::challenge()
     if (!m_keepAlive)
         return finish(Refusal::NotLoggedIn);
     m_received.remove(0, m_headLength);
+    if (!m_limit.isActive())
+        m_limit.start();
     if (!m_received.isEmpty())
         processHttp();
 }
@@ -121,6 +123,8 @@ void Stranger::challenge()
 void Stranger::check(const QByteArray &name, const QByteArray &password)
 {
     m_info.user = name;
+    // It sent its login in time; a slow check (many at once, on a busy computer) is ours.
+    m_limit.stop();
     m_checking = m_logins.check(name, password, m_info.client, this,
         [this](const acl::LoginResult &result) { checked(result); });
 }
