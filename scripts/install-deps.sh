@@ -12,7 +12,7 @@ if [ "$(id -u)" -ne 0 ]; then SUDO="sudo"; fi
 build=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libminiupnpc-dev libsodium-dev
        libhttp-parser-dev)
 test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl wget python3
-      python3-socks xvfb xauth util-linux)
+      python3-socks proxychains4 xvfb xauth util-linux)
 bench=(dante-server tinyproxy)
 fuzz=(clang-14 libclang-rt-14-dev)
 package=(dpkg-dev file lintian desktop-file-utils appstream)

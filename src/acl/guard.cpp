@@ -62,8 +62,10 @@ GuardVerdict Guard::check(const QHostAddress &client, const QHostAddress &destin
 {
     if (!m_read || m_clock() - m_readAt >= RefreshInterval)
         refresh();
-    return guardVerdict(
-        client, destination, destinationPort, listenPort, m_local, m_reachLocalServices);
+    // A client that does not count as here is judged as one from nowhere in particular.
+    const bool here = m_clientIsHere ? m_clientIsHere(client) : isThisComputer(client, m_local);
+    return guardVerdict(here ? QHostAddress(QHostAddress::LocalHost) : QHostAddress(), destination,
+        destinationPort, listenPort, m_local, m_reachLocalServices);
 }
 
 } // namespace acl

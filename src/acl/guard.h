@@ -41,6 +41,12 @@ public:
 
     bool reachLocalServices() const { return m_reachLocalServices; }
     void setReachLocalServices(bool on) { m_reachLocalServices = on; }
+    /// Who counts as a client on this computer; by default one from loopback or from one of
+    /// this computer's addresses. (Tests let a loopback client play one from elsewhere.)
+    void setClientIsHere(std::function<bool(const QHostAddress &)> isHere)
+    {
+        m_clientIsHere = std::move(isHere);
+    }
     /// Reads this computer's addresses again now (an interface came or went).
     void refresh();
 
@@ -54,6 +60,7 @@ public:
 
 private:
     AddressSource m_source;
+    std::function<bool(const QHostAddress &)> m_clientIsHere;
     std::function<Clock::time_point()> m_clock;
     QList<QHostAddress> m_local;
     Clock::time_point m_readAt;

@@ -22,6 +22,7 @@ void Connector::start(quint16 port)
     abort();
     m_port = port;
     m_lastError = 0;
+    m_forbidden.clear();
 }
 
 void Connector::connectTo(const QHostAddress &address, quint16 port)
@@ -70,8 +71,13 @@ void Connector::lookedUp(const QHostInfo &info)
 void Connector::tryNext()
 {
     while (!m_addresses.isEmpty()) {
+        const QHostAddress address = m_addresses.takeFirst();
+        if (m_filter && !m_filter(address, m_port)) {
+            m_forbidden = address;
+            continue;
+        }
         sockaddr_storage to {};
-        const socklen_t length = toSockaddr(m_addresses.takeFirst(), m_port, to);
+        const socklen_t length = toSockaddr(address, m_port, to);
         m_socket = Socket(::socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
         if (!m_socket.isOpen()) {
             m_lastError = errno;
@@ -87,7 +93,10 @@ void Connector::tryNext()
         m_lastError = error;
         closeAttempt();
     }
-    failLater(m_lastError, connectErrorText(m_lastError));
+    if (m_lastError == 0 && !m_forbidden.isNull())
+        failLater(Forbidden, tr("Connection not allowed"));
+    else
+        failLater(m_lastError, connectErrorText(m_lastError));
 }
 
 void Connector::socketReady(bool)

@@ -7,6 +7,8 @@
 #include <QObject>
 #include <QString>
 
+#include <functional>
+
 QT_BEGIN_NAMESPACE
 class QHostInfo;
 QT_END_NAMESPACE
@@ -44,6 +46,15 @@ public:
 
     /// errno-style code of a name that has no (usable) address.
     static constexpr int NameNotFound = -1;
+    /// The code when every address was one the filter forbids.
+    static constexpr int Forbidden = -2;
+
+    /// Which addresses may be tried (resolved ones included); the others are skipped, never
+    /// connected to. Every address when empty.
+    using Filter = std::function<bool(const QHostAddress &address, quint16 port)>;
+    void setFilter(Filter filter) { m_filter = std::move(filter); }
+    /// The last address the filter forbade in this attempt; null when none.
+    const QHostAddress &forbidden() const { return m_forbidden; }
 
 Q_SIGNALS:
     /// The connection stands: takeSocket() hands it over.
@@ -67,6 +78,8 @@ private:
     QList<QHostAddress> m_addresses; ///< still to try, in order
     int m_lookupId = -1;
     Families m_families = Families::Any;
+    Filter m_filter;
+    QHostAddress m_forbidden;
     quint16 m_port = 0;
     int m_lastError = 0;
     quint64 m_generation = 0;

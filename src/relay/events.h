@@ -68,6 +68,11 @@ enum class Refusal : quint8 {
     BadRequest, ///< SOCKS5: the request's version is not 5
     CommandNotSupported, ///< SOCKS5: a command other than CONNECT
     AddressTypeNotSupported, ///< SOCKS5: an address type other than 1, 3 or 4
+    BadLogin, ///< SOCKS5: the login's version is not 1
+    NotLoggedIn, ///< a stranger that spoke SOCKS4, or did not log in in time
+    LoginFailed, ///< a wrong password, an unknown user, or an address refused for guessing
+    ThisComputer, ///< the guard: a client from elsewhere going to this computer
+    ProxyItself, ///< the guard: the proxy's own port here
 };
 
 /// Why a connection ended, for the list of recent ones.
@@ -133,6 +138,10 @@ struct Event
         UdpAssociationStarted,
         UdpAssociationEnded, ///< info's datagrams and bytes each way
         Ended, ///< the slot is free again: info, reason (not a log line of its own)
+        LoggedIn, ///< a stranger logged in: info.client, info.user
+        LoginFailed, ///< a stranger's login failed: info.client, info.user
+        LoginsBlocked, ///< too many failed logins from info.client: refused for the minute
+        NotAllowed, ///< the guard refused: refusal, info.connectedAddress and connectedPort
     };
 
     Kind kind = Kind::Ended;

@@ -1,5 +1,6 @@
 #include "handshake.h"
 
+#include "rfc1929.h"
 #include "socks4.h"
 #include "socks5.h"
 
@@ -9,12 +10,15 @@
 
 namespace relay {
 
-void Handshake::reset()
+void Handshake::reset(Auth auth)
 {
-    m_phase = Phase::Fresh;
-    m_protocol = Protocol::Unknown;
+    m_auth = auth;
+    m_phase = auth == Auth::LoggedIn ? Phase::Greeted : Phase::Fresh;
+    m_protocol = auth == Auth::LoggedIn ? Protocol::Socks5 : Protocol::Unknown;
     m_buffer.clear();
     m_user.clear();
+    m_loginName.clear();
+    m_password.clear();
     m_destination = {};
     m_requestedIPv4 = 0;
     m_associate = false;
@@ -32,6 +36,8 @@ Handshake::Step Handshake::feed(const QByteArray &bytes)
     m_buffer += bytes;
     if (m_phase == Phase::Greeted)
         return feed5();
+    if (m_phase == Phase::Login)
+        return feedLogin();
     if (m_phase != Phase::Fresh || m_buffer.isEmpty())
         return {};
     const auto first = static_cast<quint8>(m_buffer.at(0));
@@ -86,21 +92,58 @@ Handshake::Step Handshake::feed4()
 Handshake::Step Handshake::feedGreeting()
 {
     const socks5::GreetingResult greeting = socks5::decodeGreeting(m_buffer);
-    switch (greeting.status) {
-    case socks5::GreetingStatus::NeedMore:
+    if (greeting.status == socks5::GreetingStatus::NeedMore)
         return {};
-    case socks5::GreetingStatus::NoAcceptableMethod:
-        return refuse(socks5::methodReply(false), Refusal::NoAcceptableMethod);
-    case socks5::GreetingStatus::Accepted:
-        break;
-    }
-    m_phase = Phase::Greeted;
+    const bool offersNone = greeting.status == socks5::GreetingStatus::Accepted;
+    const bool offersLogin = greeting.consumed > 2
+        && QByteArrayView(m_buffer)
+               .sliced(2, greeting.consumed - 2)
+               .contains(char(rfc1929::Method));
+    const bool none = offersNone && (m_auth == Auth::Open || m_auth == Auth::Listed);
+    const bool login = offersLogin && (m_auth == Auth::Listed || m_auth == Auth::Stranger);
     m_protocol = Protocol::Socks5;
+    if (!none && !login)
+        return refuse(socks5::methodReply(false), Refusal::NoAcceptableMethod);
     m_buffer.remove(0, greeting.consumed);
-    // The request may have come with the greeting: answer both at once.
-    Step step = feed5();
-    step.reply.prepend(socks5::methodReply(true));
+    // The login or the request may have come with the greeting: answer them at once.
+    m_phase = none ? Phase::Greeted : Phase::Login;
+    Step step = none ? feed5() : feedLogin();
+    step.reply.prepend(none ? socks5::methodReply(true)
+                            : QByteArray(1, char(socks5::Version)) + char(rfc1929::Method));
     return step;
+}
+
+Handshake::Step Handshake::feedLogin()
+{
+    const rfc1929::Result decoded = rfc1929::decode(m_buffer);
+    if (decoded.status == rfc1929::Status::NeedMore)
+        return {};
+    if (decoded.status == rfc1929::Status::BadVersion)
+        return refuse({}, Refusal::BadLogin);
+    m_buffer.remove(0, decoded.consumed);
+    m_loginName = decoded.name;
+    if (m_auth == Auth::Listed) {
+        // An allowed client needs no password: whatever it sends will do.
+        m_phase = Phase::Greeted;
+        Step step = feed5();
+        step.reply.prepend(rfc1929::reply(true));
+        return step;
+    }
+    m_password = decoded.password;
+    m_phase = Phase::Checking;
+    Step step;
+    step.login = true;
+    return step;
+}
+
+Handshake::Step Handshake::loggedIn(bool accepted)
+{
+    m_password.fill('\0');
+    m_password.clear();
+    if (!accepted)
+        return refuse(rfc1929::reply(false), Refusal::LoginFailed);
+    m_phase = Phase::Greeted;
+    return { rfc1929::reply(true), Refusal::None, false };
 }
 
 Handshake::Step Handshake::feed5()
@@ -142,6 +185,8 @@ QByteArray Handshake::granted(const QHostAddress &remote, quint16 remotePort,
 
 QByteArray Handshake::failed(int error) const
 {
+    if (m_protocol == Protocol::Socks5 && error == net::Connector::Forbidden)
+        return socks5::reply(socks5::Reply::NotAllowed);
     if (m_protocol == Protocol::Socks5)
         return socks5::reply(
             socks5::replyFor(error == net::Connector::NameNotFound ? EHOSTUNREACH : error));

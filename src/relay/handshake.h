@@ -25,11 +25,29 @@ public:
         Refusal refusal = Refusal::None;
         bool connect = false;
         bool http = false; ///< an HTTP request begins: its bytes are takePayload()'s
+        /// A stranger sent its name and password (loginName(), password()): the caller checks
+        /// them and calls loggedIn() before feeding more.
+        bool login = false;
         bool refused() const { return refusal != Refusal::None; }
     };
 
-    /// Forgets the last client's handshake.
-    void reset();
+    /// Which SOCKS5 methods a client gets, by who it is.
+    enum class Auth {
+        Open, ///< nobody logs in: method 00 only (no users)
+        Listed, ///< an allowed client: 00 when offered, else 02 with any credentials accepted
+        Stranger, ///< method 02 only; the caller checks the credentials (Step::login)
+        LoggedIn, ///< a stranger that has logged in elsewhere: the request comes next
+    };
+
+    /// Forgets the last client's handshake; the next one negotiates as auth says.
+    void reset(Auth auth = Auth::Open);
+    /// The stranger's login was checked: 01 00 and go on, or 01 01 and close.
+    Step loggedIn(bool accepted);
+    /// The name sent in the login (RFC 1929), or set by the login done elsewhere.
+    const QByteArray &loginName() const { return m_loginName; }
+    void setLoginName(const QByteArray &name) { m_loginName = name; }
+    /// The password, until loggedIn() forgets it.
+    const QByteArray &password() const { return m_password; }
     /// Takes bytes from the client that arrived before the request was complete.
     Step feed(const QByteArray &bytes);
     /// Unknown until the request (SOCKS4, SOCKS4a) or the greeting (SOCKS5) is decoded.
@@ -57,14 +75,18 @@ private:
     Step feed4();
     Step feedGreeting();
     Step feed5();
+    Step feedLogin();
     Step refuse(QByteArray reply, Refusal why);
 
-    enum class Phase { Fresh, Greeted, Done };
+    enum class Phase { Fresh, Login, Checking, Greeted, Done };
 
     Phase m_phase = Phase::Fresh;
     Protocol m_protocol = Protocol::Unknown;
     QByteArray m_buffer;
     QByteArray m_user;
+    QByteArray m_loginName;
+    QByteArray m_password;
+    Auth m_auth = Auth::Open;
     Destination m_destination;
     quint32 m_requestedIPv4 = 0; ///< for the SOCKS4 failure reply
     bool m_associate = false;

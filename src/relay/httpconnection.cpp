@@ -19,8 +19,8 @@ http::ConnectResult http::connectResultFor(int error)
         return ConnectResult::Refused;
     case ETIMEDOUT:
         return ConnectResult::TimedOut;
-    // The guard's refusal of a destination, once the connector reports it with a code of its
-    // own, is ConnectResult::Forbidden (403): add its case here.
+    case net::Connector::Forbidden: // the guard's refusal
+        return ConnectResult::Forbidden;
     default:
         return ConnectResult::Unreachable;
     }
@@ -99,7 +99,13 @@ void HttpConnection::originFailed(int error, const QString &description)
         return;
     m_reason = error == ETIMEDOUT ? EndReason::ConnectTimeout : EndReason::ConnectFailed;
     m_error = description;
-    s.report(Event::Kind::OutboundError, description, m_reason);
+    if (error == net::Connector::Forbidden) {
+        m_reason = EndReason::Refused;
+        m_error.clear();
+        s.reportForbidden();
+    } else {
+        s.report(Event::Kind::OutboundError, description, m_reason);
+    }
     apply(m_session->connectResult(http::connectResultFor(error)));
 }
 

@@ -1,5 +1,7 @@
 #include "relay.h"
 
+#include "acl/logins.h"
+
 #include <algorithm>
 
 namespace relay {
@@ -62,12 +64,15 @@ void Relay::slotReported(const Event &event)
         ++m_totals.served;
         break;
     case Event::Kind::Refused:
+    case Event::Kind::NotAllowed:
         ++m_totals.refused;
         break;
     case Event::Kind::OutboundError:
         ++m_totals.failed;
         break;
     case Event::Kind::Ended:
+        if (event.slot < 0 && event.reason == EndReason::Refused)
+            ++m_totals.refused; // a stranger that did not log in
         ended(event);
         break;
     default:
@@ -132,12 +137,24 @@ void Relay::Disconnect(quint64 id)
 
 void Relay::wsListener_ConnectionRequest(net::Incoming request)
 {
-    if (!m_allowed.admits(request.host))
-        return; // closed by the listener, unanswered and unlogged
+    const bool users = m_access.logins && m_access.logins->hasUsers();
+    if (!m_allowed.admits(request.host)) {
+        if (users)
+            welcomeStranger(std::move(request));
+        return; // else closed by the listener, unanswered and unlogged
+    }
+    const ConnectionInfo client = arrival(request);
+    serveOrQueue(std::move(request.socket), client, {},
+        users ? Handshake::Auth::Listed : Handshake::Auth::Open);
+}
+
+void Relay::serveOrQueue(
+    net::Socket socket, ConnectionInfo client, const QByteArray &received, Handshake::Auth auth)
+{
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {
             if (slot(i).isFree()) {
-                admit(i, std::move(request.socket), arrival(request), {});
+                admit(i, std::move(socket), std::move(client), received, auth);
                 return;
             }
         }
@@ -146,14 +163,44 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
     // line's length the request is closed.
     if (m_waiting.size() >= MaxWaiting)
         return;
-    auto waiting = std::make_unique<net::PendingConnection>(
-        m_reactor, std::move(request.socket), request.host);
+    const QHostAddress host = client.client;
+    auto waiting = std::make_unique<net::PendingConnection>(m_reactor, std::move(socket), host);
     net::PendingConnection *raw = waiting.get();
     connect(raw, &net::PendingConnection::Closed, this,
         [this, raw] { forget(raw, EndReason::ClientClosed); });
-    m_waiting.push_back({ std::move(waiting), arrival(request) });
+    client.state = ConnectionState::Waiting;
+    m_waiting.push_back({ std::move(waiting), std::move(client), auth, received });
     if (!m_sweep.isActive())
         m_sweep.start(); // idle connections may have to make room
+}
+
+void Relay::welcomeStranger(net::Incoming request)
+{
+    if (m_strangers.size() >= size_t(MaxStrangers))
+        return; // closed at once
+    auto stranger = std::make_unique<Stranger>(
+        m_reactor, std::move(request.socket), arrival(request), *m_access.logins, m_timeouts.login);
+    Stranger *raw = stranger.get();
+    connect(raw, &Stranger::Reported, this, &Relay::slotReported);
+    connect(raw, &Stranger::LoggedIn, this, [this, raw] { strangerGone(raw, true); });
+    connect(raw, &Stranger::Finished, this, [this, raw] { strangerGone(raw, false); });
+    m_strangers.push_back(std::move(stranger));
+}
+
+void Relay::strangerGone(Stranger *stranger, bool loggedIn)
+{
+    const auto it = std::find_if(m_strangers.begin(), m_strangers.end(),
+        [stranger](const auto &s) { return s.get() == stranger; });
+    if (it == m_strangers.end())
+        return;
+    // Raised from inside its own handler: deleted once that has returned.
+    it->release()->deleteLater();
+    m_strangers.erase(it);
+    if (!loggedIn)
+        return;
+    QByteArray received;
+    net::Socket socket = stranger->take(received);
+    serveOrQueue(std::move(socket), stranger->info(), received, stranger->auth());
 }
 
 ConnectionInfo Relay::arrival(const net::Incoming &request)
@@ -166,9 +213,10 @@ ConnectionInfo Relay::arrival(const net::Incoming &request)
     return info;
 }
 
-void Relay::admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received)
+void Relay::admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received,
+    Handshake::Auth auth)
 {
-    slot(i).Accept(std::move(socket), received, std::move(client));
+    slot(i).Accept(std::move(socket), received, std::move(client), auth);
     if (!m_sweep.isActive())
         m_sweep.start();
 }
@@ -192,7 +240,8 @@ void Relay::serveWaiting()
         m_waiting.pop_front();
         QByteArray received;
         net::Socket socket = waiting.connection->take(received);
-        admit(i, std::move(socket), std::move(waiting.info), received);
+        admit(i, std::move(socket), std::move(waiting.info), waiting.received + received,
+            waiting.auth);
     }
 }
 

@@ -3,6 +3,7 @@
 #include "events.h"
 #include "access.h"
 #include "slot.h"
+#include "stranger.h"
 
 #include "acl/allowlist.h"
 #include "net/lingerer.h"
@@ -35,6 +36,10 @@ public:
     static constexpr int SlotCount = 16;
     /// Allowed clients that arrive while every slot is busy wait, in order, up to this many.
     static constexpr int MaxWaiting = 64;
+    /// Clients not on the allow-list logging in at once (outside the slots and the line).
+    static constexpr int MaxStrangers = 64;
+    /// How long such a client has to log in.
+    static constexpr std::chrono::milliseconds LoginTimeout { 10'000 };
     /// How long a client has to send its whole request once it has a slot, and how long a
     /// destination may take to resolve and connect.
     static constexpr std::chrono::milliseconds RequestTimeout { 30'000 };
@@ -55,6 +60,7 @@ public:
         std::chrono::milliseconds linger = net::Lingerer::Limits {}.idle;
         /// A UDP association without a datagram either way for this long ends.
         std::chrono::milliseconds udpIdle = UdpAssociation::IdleLimit;
+        std::chrono::milliseconds login = LoginTimeout;
     };
     /// Serves the clients that `allowed` admits, asked at every connection request; names are
     /// looked up by the system's resolver, or by `resolver`.
@@ -67,6 +73,8 @@ public:
     int busySlots() const;
     /// Clients waiting for a free slot.
     qsizetype waitingCount() const { return static_cast<qsizetype>(m_waiting.size()); }
+    /// Clients logging in.
+    qsizetype strangerCount() const { return static_cast<qsizetype>(m_strangers.size()); }
     /// Takes effect for slots already busy too.
     void setTimeouts(const Timeouts &timeouts);
     /// The users who may log in and the guard, from the next client on (none by default).
@@ -93,12 +101,20 @@ private:
     {
         std::unique_ptr<net::PendingConnection> connection;
         ConnectionInfo info;
+        Handshake::Auth auth = Handshake::Auth::Open;
+        QByteArray received; ///< before it came into line (after a login)
     };
 
     void wsListener_ConnectionRequest(net::Incoming request);
     void wsListener_Error(const QString &description);
     ConnectionInfo arrival(const net::Incoming &request);
-    void admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received);
+    void admit(int i, net::Socket socket, ConnectionInfo client, const QByteArray &received,
+        Handshake::Auth auth);
+    /// Serves a client at once when a slot is free and nobody waits, else puts it in line.
+    void serveOrQueue(net::Socket socket, ConnectionInfo client, const QByteArray &received,
+        Handshake::Auth auth);
+    void welcomeStranger(net::Incoming request);
+    void strangerGone(Stranger *stranger, bool loggedIn);
     void slotReported(const Event &event);
     void ended(const Event &event);
     void serveWaiting();
@@ -118,6 +134,7 @@ private:
     net::Listener m_listener { m_reactor };
     std::array<std::unique_ptr<Slot>, SlotCount> m_slots;
     std::deque<Waiting> m_waiting; ///< oldest first
+    std::vector<std::unique_ptr<Stranger>> m_strangers;
     bool m_servePosted = false;
     Timeouts m_timeouts;
     QTimer m_sweep;

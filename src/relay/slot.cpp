@@ -1,5 +1,6 @@
 #include "slot.h"
 
+#include "acl/guard.h"
 #include "net/sockaddr.h"
 
 #include <algorithm>
@@ -26,6 +27,14 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resol
     connect(&m_connector, &net::Connector::Connected, this, &Slot::wsOutbound_Connect);
     connect(&m_connector, &net::Connector::Failed, this, &Slot::wsOutbound_ConnectFailed);
     connect(&m_udp, &UdpAssociate::Expired, this, [this] { closeSlot(EndReason::Expired); });
+    m_connector.setFilter(
+        [this](const QHostAddress &address, quint16 port) { return guardAllows(address, port); });
+}
+
+bool Slot::guardAllows(const QHostAddress &address, quint16 port)
+{
+    return !m_access.guard
+        || m_access.guard->allows(m_info.client, address, port, m_client.LocalPort());
 }
 
 void Slot::enter(Phase phase)
@@ -85,9 +94,11 @@ void Slot::sendReply(const QByteArray &reply)
 
 // --- Admission and the handshake ------------------------------------------------------------
 
-void Slot::Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client)
+void Slot::Accept(
+    net::Socket socket, const QByteArray &received, ConnectionInfo client, Handshake::Auth auth)
 {
-    m_handshake.reset();
+    m_handshake.reset(auth);
+    m_handshake.setLoginName(client.user);
     m_http.reset();
     m_up = m_down = {};
     m_early.clear();
@@ -138,7 +149,7 @@ void Slot::HandleRequest(const QByteArray &chunk)
     if (!step.connect)
         return;
     const Destination &to = m_handshake.destination();
-    m_info.user = m_handshake.user();
+    m_info.user = m_handshake.loginName().isEmpty() ? m_handshake.user() : m_handshake.loginName();
     m_info.requested = to;
     if (m_handshake.associate()) {
         associate();
@@ -197,10 +208,29 @@ void Slot::wsOutbound_ConnectFailed(int error, const QString &description)
     if (m_phase != Phase::Connecting)
         return;
     sendReply(m_handshake.failed(error));
+    if (error == net::Connector::Forbidden) {
+        const Refusal why = reportForbidden();
+        closeSlot(EndReason::Refused, {}, why);
+        return;
+    }
     const EndReason reason =
         error == ETIMEDOUT ? EndReason::ConnectTimeout : EndReason::ConnectFailed;
     report(Event::Kind::OutboundError, description, reason);
     closeSlot(reason, description);
+}
+
+Refusal Slot::reportForbidden()
+{
+    // The guard: nothing was connected to. Which rule is told by the last address refused.
+    m_info.connectedAddress = m_connector.forbidden();
+    m_info.connectedPort = m_info.requested.port;
+    const bool loop = m_access.guard
+        && m_access.guard->check(
+               {}, m_info.connectedAddress, m_info.connectedPort, m_client.LocalPort())
+            == acl::GuardVerdict::ProxyItself;
+    const Refusal why = loop ? Refusal::ProxyItself : Refusal::ThisComputer;
+    report(Event::Kind::NotAllowed, {}, EndReason::Refused, why);
+    return why;
 }
 
 void Slot::connectTimedOut()

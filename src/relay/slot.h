@@ -58,8 +58,9 @@ public:
     quint64 id() const { return m_info.id; }
 
     /// Serves a client on this free slot: its socket, what it sent while it waited, and who it
-    /// is (id, address, when it came).
-    void Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client);
+    /// is (id, address, when it came, the user it logged in as); auth: how it negotiates.
+    void Accept(net::Socket socket, const QByteArray &received, ConnectionInfo client,
+        Handshake::Auth auth = Handshake::Auth::Open);
     /// Ends the connection at once (a limit ran out, room for a waiting client, the operator).
     void closeFor(EndReason reason);
     /// The connect limit ran out: the client is told, as for any destination failure.
@@ -80,6 +81,7 @@ private:
     void associate();
     void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
+    bool guardAllows(const QHostAddress &address, quint16 port);
     void wsOutbound_DataArrival();
     void wsProxy_Close();
     void wsOutbound_Close();
@@ -94,6 +96,8 @@ private:
     void report(Event::Kind kind, const QString &error = {}, EndReason reason = {},
         Refusal refusal = Refusal::None);
     void sendReply(const QByteArray &reply);
+    /// The guard refused every address of the destination: reports it, and says which rule.
+    Refusal reportForbidden();
     void closeSlot(EndReason reason, const QString &error = {}, Refusal refusal = Refusal::None);
 
     /// One direction of the relay: whether its source has ended, and whether it is held back

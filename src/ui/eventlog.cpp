@@ -41,6 +41,11 @@ QString endText(relay::EndReason reason)
     }
 }
 
+QString userText(const QByteArray &user)
+{
+    return escapeControls(QString::fromUtf8(user));
+}
+
 QString slotLine(const char *side, int slot, QLatin1StringView what, const QString &text = {})
 {
     return QLatin1StringView(side) + QLatin1StringView(" [") + QString::number(slot)
@@ -78,6 +83,16 @@ QString refusalText(relay::Refusal refusal)
         return QStringLiteral("Command not supported");
     case relay::Refusal::AddressTypeNotSupported:
         return QStringLiteral("Address type not supported");
+    case relay::Refusal::BadLogin:
+        return QStringLiteral("Invalid login");
+    case relay::Refusal::NotLoggedIn:
+        return QStringLiteral("Not logged in");
+    case relay::Refusal::LoginFailed:
+        return QStringLiteral("Login failed");
+    case relay::Refusal::ThisComputer:
+        return QStringLiteral("is this computer");
+    case relay::Refusal::ProxyItself:
+        return QStringLiteral("is this proxy");
     }
     return {};
 }
@@ -131,6 +146,22 @@ QString logLine(const relay::Event &event)
             u"%1 datagrams (%2 bytes) up, %3 datagrams (%4 bytes) down"_s.arg(
                 QString::number(event.info.datagramsUp), QString::number(event.info.bytesUp),
                 QString::number(event.info.datagramsDown), QString::number(event.info.bytesDown)));
+    case Kind::LoggedIn:
+        return u"Login by "_s + userText(event.info.user) + u" from "_s
+            + event.info.client.toString();
+    case Kind::LoginFailed:
+        return u"Login Failed for "_s + userText(event.info.user) + u" from "_s
+            + event.info.client.toString();
+    case Kind::LoginsBlocked:
+        return u"Too many failed logins from "_s + event.info.client.toString()
+            + u": refused for the rest of the minute"_s;
+    case Kind::NotAllowed: {
+        relay::Destination to;
+        to.address = event.info.connectedAddress;
+        to.port = event.info.connectedPort;
+        return slotLine("Proxy", i, "Error: Connection not allowed: "_L1,
+            destinationText(to) + u' ' + refusalText(event.refusal));
+    }
     case Kind::Ended:
         break;
     }

@@ -90,6 +90,21 @@ private Q_SLOTS:
                       "(9876 bytes) down")
             << udp;
         row("", K::Ended, 6, "", R::Finished);
+        // Logins (the user's bytes as UTF-8, escaped) and the guard.
+        const auto who = [&make](const char *line, K kind, const QByteArray &user) {
+            Event e = make(kind, -1);
+            e.info.user = user;
+            QTest::newRow(line) << e;
+        };
+        who("Login by alice from ::1", K::LoggedIn, "alice");
+        who("Login Failed for \\x0a\xc3\xa9 from ::1", K::LoginFailed, "\n\xc3\xa9");
+        who("Too many failed logins from ::1: refused for the rest of the minute", K::LoginsBlocked,
+            {});
+        Event guard = make(K::NotAllowed, 7, "", R::Refused, F::ThisComputer);
+        guard.info.connectedAddress = QHostAddress(QStringLiteral("127.0.0.1"));
+        guard.info.connectedPort = 5432;
+        QTest::newRow("Proxy [7] Error: Connection not allowed: 127.0.0.1:5432 is this computer")
+            << guard;
     }
     void lines()
     {
