@@ -176,6 +176,15 @@ class Bench:
         wait_until(lambda: accepts(port), 15, "splice_relay listening")
         return Proxy("splice_relay", p, port)
 
+    def start_microsocks(self):
+        port = free_port()
+        p = spawn(["microsocks", "-i", "127.0.0.1", "-p", str(port)],
+                  open(os.path.join(self.work, "microsocks.out"), "wb"))
+        wait_until(lambda: accepts(port) or p.poll() is not None, 15, "microsocks listening")
+        if p.poll() is not None:
+            raise BenchError(f"microsocks ended at start; see {self.work}/microsocks.out")
+        return Proxy("microsocks", p, port)
+
     # --- the load ------------------------------------------------------------------------------
 
     def run_json(self, command, timeout):
@@ -291,6 +300,7 @@ class Bench:
         a = self.a
         self.program = self.start_program(["127.0.0.1", "::1"])
         self.dante, self.splice = self.start_dante(), self.start_splice()
+        self.micro = self.start_microsocks()
         time.sleep(1)
         first_rss = rss(self.program.process.pid)
         rows = []
@@ -343,11 +353,13 @@ class Bench:
         def handshakes():
             steps = self.trio(self.handshakes)
             steps.append(("SOCKS5", lambda: self.socks5_handshakes(self.live_program())))
+            steps.append(("microsocks", lambda: self.socks5_handshakes(self.micro)))
             f = self.rounds("handshakes", steps)
             return [(f"SOCKS4 handshakes/s, {a.parallel} parallel", f"{med(f['program']):.0f} /s",
                      against(f, ["Dante", "splice_relay"])),
                     (f"SOCKS5 handshakes/s, {a.parallel} parallel", f"{med(f['SOCKS5']):.0f} /s",
-                     f"over SOCKS4's (same program) {ratio(f, 'SOCKS5', 'program'):.2f}")]
+                     f"microsocks {ratio(f, 'SOCKS5', 'microsocks'):.2f}; over SOCKS4's (same "
+                     f"program) {ratio(f, 'SOCKS5', 'program'):.2f}")]
         cell("handshakes", handshakes)
 
         def memory():

@@ -13,7 +13,7 @@ build=(cmake ninja-build g++ pkg-config qt6-base-dev libgl-dev libminiupnpc-dev 
        libhttp-parser-dev)
 test=(qt6-qpa-plugins miniupnpc miniupnpd-nftables nftables iproute2 ncat curl wget python3
       python3-socks proxychains4 xvfb xauth util-linux)
-bench=(dante-server tinyproxy)
+bench=(dante-server tinyproxy microsocks)
 fuzz=(clang-14 libclang-rt-14-dev)
 package=(dpkg-dev file lintian desktop-file-utils appstream)
 

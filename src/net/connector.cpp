@@ -4,6 +4,8 @@
 #include "sockaddr.h"
 
 #include <cerrno>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 
 namespace net {
@@ -29,15 +31,9 @@ void Connector::connectTo(const QHostAddress &address, quint16 port)
 {
     start(port);
     m_addresses = { address };
-    // The first attempt starts from the event loop too, so that even an immediate failure is
-    // raised after the caller's own handler has returned.
-    QMetaObject::invokeMethod(
-        this,
-        [this, generation = m_generation] {
-            if (generation == m_generation)
-                tryNext();
-        },
-        Qt::QueuedConnection);
+    // Started at once; a failure, even an immediate one, is raised from the event loop, after
+    // the caller's own handler has returned (failLater).
+    tryNext();
 }
 
 void Connector::connectTo(const QString &hostName, quint16 port, Families families)
@@ -83,6 +79,10 @@ void Connector::tryNext()
             m_lastError = errno;
             continue;
         }
+        // Small writes (replies, a client's keystrokes) go out at once; an accepted connection
+        // has it from the listening socket.
+        const int one = 1;
+        ::setsockopt(m_socket.fd(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         // Non-blocking: the answer (or a failure) comes as the socket turning writable.
         const int done = ::connect(m_socket.fd(), reinterpret_cast<const sockaddr *>(&to), length);
         const int error = done == 0 ? 0 : errno;

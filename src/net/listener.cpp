@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstring>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -25,6 +26,8 @@ Socket listeningSocket(int family, quint16 port, int &error)
     const int one = 1;
     const int zero = 0;
     ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // Accepted connections inherit it: no call per connection.
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     sockaddr_storage at {};
     socklen_t length = 0;
     if (family == AF_INET6) {
@@ -97,7 +100,10 @@ void Listener::Close()
 void Listener::socketReady(bool)
 {
     for (int k = 0; k < AcceptBatch && m_socket.isOpen(); ++k) {
-        Socket accepted(::accept4(m_socket.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+        sockaddr_storage from {};
+        socklen_t length = sizeof from;
+        Socket accepted(::accept4(m_socket.fd(), reinterpret_cast<sockaddr *>(&from), &length,
+            SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!accepted.isOpen()) {
             const int error = errno;
             if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
@@ -111,7 +117,7 @@ void Listener::socketReady(bool)
             return; // EAGAIN, or a client that left before it was accepted
         }
         m_starved = false;
-        const SocketAddress peer = peerOf(accepted.fd());
+        const SocketAddress peer = fromSockaddr(from);
         if (!peer.host.isNull() && m_request)
             m_request(Incoming { std::move(accepted), peer.host, peer.port });
     }

@@ -103,6 +103,7 @@ void Reactor::dispatch()
     for (int k = 0; k < m_batchSize; ++k) {
         epoll_event &e = m_batch[static_cast<size_t>(k)];
         const std::uint32_t got = e.events;
+        m_readiness = got;
         // Each handler may stop watching any socket (scrubbing its entries from this batch) or
         // change what it waits for, so both are looked at again before each call.
         auto *w = static_cast<Watch *>(e.data.ptr);

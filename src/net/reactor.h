@@ -76,6 +76,10 @@ public:
     explicit Reactor(QObject *parent = nullptr);
     ~Reactor() override;
 
+    /// Within socketReady(): everything epoll reported for that socket (EPOLLIN, EPOLLRDHUP,
+    /// EPOLLERR ...), so that a watcher learns of a peer's end without asking the kernel.
+    std::uint32_t readiness() const { return m_readiness; }
+
 private:
     friend class Socket;
     void dispatch();
@@ -86,6 +90,7 @@ private:
     QSocketNotifier *m_notifier = nullptr;
     std::array<epoll_event, 64> m_batch {};
     int m_batchSize = 0; ///< events of the batch being delivered
+    std::uint32_t m_readiness = 0;
 };
 
 } // namespace net

@@ -17,12 +17,29 @@ template<typename Get> SocketAddress addressOf(int fd, Get get)
     socklen_t length = sizeof a;
     if (get(fd, reinterpret_cast<sockaddr *>(&a), &length) != 0)
         return {};
-    const QHostAddress host(reinterpret_cast<const sockaddr *>(&a));
-    // sin_port and sin6_port sit at the same offset.
-    return { plain(host), ntohs(reinterpret_cast<const sockaddr_in *>(&a)->sin_port) };
+    return fromSockaddr(a);
 }
 
 } // namespace
+
+SocketAddress fromSockaddr(const sockaddr_storage &a)
+{
+    if (a.ss_family == AF_INET) {
+        const auto *in = reinterpret_cast<const sockaddr_in *>(&a);
+        return { QHostAddress(ntohl(in->sin_addr.s_addr)), ntohs(in->sin_port) };
+    }
+    if (a.ss_family != AF_INET6)
+        return {};
+    const auto *in6 = reinterpret_cast<const sockaddr_in6 *>(&a);
+    const quint8 *b = in6->sin6_addr.s6_addr;
+    // An IPv4 client of the dual-stack socket arrives IPv4-mapped: plain IPv4 for everyone else.
+    static constexpr quint8 mapped[12] = { 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff };
+    if (std::memcmp(b, mapped, sizeof mapped) == 0)
+        return { QHostAddress(
+                     quint32(b[12]) << 24 | quint32(b[13]) << 16 | quint32(b[14]) << 8 | b[15]),
+            ntohs(in6->sin6_port) };
+    return { plain(QHostAddress(reinterpret_cast<const sockaddr *>(&a))), ntohs(in6->sin6_port) };
+}
 
 QHostAddress plain(const QHostAddress &address)
 {

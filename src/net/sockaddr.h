@@ -20,6 +20,8 @@ struct SocketAddress
 /// The peer's and the local end of a socket.
 SocketAddress peerOf(int fd);
 SocketAddress localOf(int fd);
+/// An address the kernel gave (accept, getpeername), as plain() has it.
+SocketAddress fromSockaddr(const sockaddr_storage &address);
 
 /// The kernel's form of host:port, for connect() and bind(); returns its length.
 socklen_t toSockaddr(const QHostAddress &host, quint16 port, sockaddr_storage &out);

@@ -54,15 +54,14 @@ bool Stream::Accept(Socket socket)
     if (m_state != sckClosed || m_socket.isOpen())
         return false;
     m_socket = std::move(socket);
-    const int fd = m_socket.fd();
     ++m_generation;
     m_state = sckConnected;
     m_delivered = 0;
+    m_taken = 0;
+    m_drained = false;
     m_reading = true;
     m_zeroCopy = true;
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
-    const int one = 1;
-    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     m_peer.reset();
     m_local.reset();
     updateWatch();
@@ -80,7 +79,8 @@ void Stream::updateWatch()
         m_watch.unwatch();
         return;
     }
-    m_watch.watch(m_socket, (reading ? Reactor::Read : 0U) | (m_blocked ? Reactor::Write : 0U));
+    m_watch.watch(m_socket,
+        (reading ? Reactor::Read | Reactor::PeerEnd : 0U) | (m_blocked ? Reactor::Write : 0U));
 }
 
 void Stream::setReading(bool on)
@@ -106,22 +106,37 @@ void Stream::socketReady(bool writable)
 
 void Stream::onReadable()
 {
-    int kernel = 0;
-    if (::ioctl(m_socket.fd(), FIONREAD, &kernel) != 0)
-        kernel = 0;
-    if (kernel > 0) {
-        Q_EMIT DataArrival(std::min<qint64>(kernel, ReadChunk));
-        return;
+    // Told of the peer's end along with the readiness (EPOLLRDHUP), the stream asks the kernel
+    // nothing on the way: plain readiness means bytes to take, and only an end or an error needs
+    // the count of what is still before it.
+    const std::uint32_t events = m_reactor.readiness();
+    qint64 announced = ReadChunk;
+    const bool ended = (events & (EPOLLRDHUP | EPOLLHUP | EPOLLERR)) != 0;
+    if (ended) {
+        int kernel = 0;
+        if (::ioctl(m_socket.fd(), FIONREAD, &kernel) != 0)
+            kernel = 0;
+        if (kernel <= 0) {
+            int error = 0;
+            socklen_t length = sizeof error;
+            if (events & EPOLLERR)
+                ::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length);
+            if (error != 0)
+                goneNow(error);
+            else
+                peerEnded();
+            return;
+        }
+        announced = std::min<qint64>(kernel, ReadChunk);
     }
-    char probe = 0;
-    const ssize_t n = ::recv(m_socket.fd(), &probe, 1, MSG_PEEK | MSG_DONTWAIT);
-    const int error = n < 0 ? errno : 0;
-    if (n > 0)
-        Q_EMIT DataArrival(1);
-    else if (n == 0)
+    m_drained = false;
+    m_taken = 0;
+    const quint64 generation = m_generation;
+    Q_EMIT DataArrival(announced);
+    // Everything before an orderly end was taken: the end is reported now, not on another turn.
+    if (ended && !(events & EPOLLERR) && generation == m_generation && m_reading
+        && m_state == sckConnected && !m_gone && m_taken >= announced && announced < ReadChunk)
         peerEnded();
-    else if (error != EAGAIN && error != EINTR)
-        goneNow(error);
 }
 
 void Stream::onTrouble()
@@ -211,20 +226,38 @@ void Stream::SendData(const QByteArray &bytes)
 
 QByteArray Stream::GetData(qint64 maxLen)
 {
-    if (!m_socket.isOpen())
+    if (!m_socket.isOpen() || m_drained)
         return {};
     const qint64 wanted = maxLen < 0 ? ReadChunk : maxLen;
-    QByteArray bytes(wanted, Qt::Uninitialized);
+    // Requests are small: read into the stack, and allocate only what came.
+    char small[4096];
+    const bool big = wanted > qint64(sizeof small);
+    QByteArray bytes;
+    if (big)
+        bytes.resize(wanted);
+    char *into = big ? bytes.data() : small;
     ssize_t n = 0;
     do
-        n = ::recv(m_socket.fd(), bytes.data(), static_cast<size_t>(wanted), MSG_DONTWAIT);
+        n = ::recv(m_socket.fd(), into, static_cast<size_t>(wanted), MSG_DONTWAIT);
     while (n < 0 && errno == EINTR);
     const int error = n < 0 ? errno : 0;
     // An end is reported by the next read event, once these bytes are handled.
     if (error != 0 && error != EAGAIN)
         failed(error);
-    bytes.truncate(std::max<qint64>(n, 0));
+    const qint64 got = std::max<qint64>(n, 0);
+    tookBytes(got, wanted);
+    if (!big)
+        return QByteArray(small, got);
+    bytes.truncate(got);
     return bytes;
+}
+
+void Stream::tookBytes(qint64 got, qint64 wanted)
+{
+    m_taken += got;
+    // Less than asked for: the socket is empty until the next readiness says otherwise.
+    if (got > 0 && got < wanted)
+        m_drained = true;
 }
 
 bool Stream::acceptsSplice() const
@@ -237,8 +270,12 @@ qint64 Stream::transferTo(Stream &to)
 {
     if (m_zeroCopy && m_socket.isOpen() && to.acceptsSplice()) {
         int error = 0;
+        if (m_drained)
+            return 0;
+        const qint64 room = to.m_out.pipeRoom();
         const qint64 moved = to.m_out.spliceFrom(m_socket.fd(), -1, error);
         if (moved > 0) {
+            tookBytes(moved, room);
             to.flush();
             return moved;
         }

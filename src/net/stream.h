@@ -82,7 +82,8 @@ public:
     void Close();
 
 Q_SIGNALS:
-    /// bytesTotal bytes can be taken.
+    /// Bytes can be taken: bytesTotal of them, or up to that many (ReadChunk) when the count
+    /// was not asked of the kernel.
     void DataArrival(qint64 bytesTotal);
     /// The peer ended its sending, or reset (then isGone()).
     void Closed();
@@ -101,6 +102,7 @@ private:
     void goneNow(int error);
     void failed(int error);
     void updateWatch();
+    void tookBytes(qint64 got, qint64 wanted);
     /// The ends' addresses, asked of the kernel when first wanted, once per connection.
     const SocketAddress &peer() const;
     const SocketAddress &local() const;
@@ -113,6 +115,8 @@ private:
     mutable std::optional<SocketAddress> m_peer, m_local;
     Outgoing m_out;
     qint64 m_delivered = 0;
+    qint64 m_taken = 0; ///< bytes taken since the last readiness
+    bool m_drained = false; ///< a read got less than it asked for: empty until the next readiness
     quint64 m_generation = 0;
     bool m_reading = true; ///< flow control lets it read
     bool m_blocked = false; ///< the kernel took not all: waiting for room

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstring>
 #include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace ui {
@@ -36,8 +37,16 @@ void appendPrintable(QByteArray &out, QByteArrayView utf8)
 StatusMirror::StatusMirror(const LineStore &lines, OutputSink output, QObject *parent)
     : QObject(parent), m_lines(lines), m_output(std::move(output))
 {
+    m_turnTimer.setSingleShot(true);
+    m_turnTimer.setInterval(0);
+    connect(&m_turnTimer, &QTimer::timeout, this, &StatusMirror::turn);
     if (m_output)
         return;
+    // A file takes every write whole without making us wait: no poll() and no PIPE_BUF slices.
+    struct stat st
+    {
+    };
+    m_isFile = ::fstat(STDOUT_FILENO, &st) == 0 && S_ISREG(st.st_mode);
     // Standard output is never made non-blocking: the terminal and other programs may share
     // it. Instead poll() tells whether it can take more, and each write is at most PIPE_BUF
     // bytes, which a pipe with room takes whole; when it is full, this notifier says when to go on.
@@ -61,24 +70,20 @@ StatusMirror::~StatusMirror()
 
 void StatusMirror::linesAdded()
 {
-    if (!m_turnPosted)
-        postTurn();
-}
-
-void StatusMirror::postTurn()
-{
-    m_turnPosted = true;
-    QMetaObject::invokeMethod(this, &StatusMirror::turn, Qt::QueuedConnection);
+    // A zero timer, not a posted call: it needs no wake-up of the event loop (a system call
+    // each), and every line of this turn goes out in one write.
+    if (!m_turnTimer.isActive())
+        m_turnTimer.start();
 }
 
 void StatusMirror::turn()
 {
-    m_turnPosted = false;
     // Printing costs time per line, so a burst is printed a slice per turn and the window
     // keeps answering in between.
-    if (writePending(MirrorLinesPerTurn) && m_written < m_lines.size() && !m_turnPosted)
-        postTurn();
+    if (writePending(MirrorLinesPerTurn) && m_written < m_lines.size())
+        m_turnTimer.start();
 }
+
 bool StatusMirror::writePending(qsizetype maxLines)
 {
     while (m_mirroring) {
@@ -103,6 +108,14 @@ bool StatusMirror::writePending(qsizetype maxLines)
 
 bool StatusMirror::writeToDescriptor()
 {
+    while (m_isFile && m_stagedDone < m_staged.size()) {
+        const ssize_t written = ::write(STDOUT_FILENO, m_staged.constData() + m_stagedDone,
+            size_t(m_staged.size() - m_stagedDone));
+        if (written > 0)
+            m_stagedDone += written;
+        else if (!(written < 0 && errno == EINTR))
+            m_isFile = false; // let the general path find out what it is
+    }
     while (m_stagedDone < m_staged.size()) {
         pollfd out = { STDOUT_FILENO, POLLOUT, 0 };
         const int ready = ::poll(&out, 1, 0);

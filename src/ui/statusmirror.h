@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QObject>
+#include <QTimer>
 #include <functional>
 
 QT_BEGIN_NAMESPACE
@@ -46,7 +47,6 @@ public:
     qsizetype written() const { return m_written; }
 
 private:
-    void postTurn();
     void turn();
     /// Mirrors up to maxLines more lines; returns false when the output must be waited for.
     bool writePending(qsizetype maxLines);
@@ -61,7 +61,8 @@ private:
     QByteArray m_staged; ///< formatted lines not yet taken by the output
     qsizetype m_stagedDone = 0; ///< bytes of m_staged already taken
     qsizetype m_written = 0; ///< lines staged
-    bool m_turnPosted = false;
+    QTimer m_turnTimer; ///< runs while lines wait for the next turn
+    bool m_isFile = false; ///< standard output is a regular file
 };
 
 } // namespace ui
