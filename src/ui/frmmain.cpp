@@ -292,12 +292,12 @@ void frmMain::SaveAllowed(bool askNobody)
         m_env.dialogs->critical(this, caption(), saved.error);
 }
 
-void frmMain::CommitData()
+void frmMain::commitData()
 {
     SaveAllowed(true);
 }
 
-void frmMain::CloseUnattended()
+void frmMain::closeUnattended()
 {
     m_unattended = true;
     close();

@@ -67,10 +67,10 @@ public:
     const QStringList &allowedEntries() const;
     /// Saves the list for a session that is ending: nothing may wait for the operator then, so
     /// a failure goes to the status log instead of a message box.
-    void CommitData();
+    void commitData();
     /// Closes as the operator would, for an end that nobody watches (a signal): a failed save
     /// goes to the status log instead of a message box.
-    void CloseUnattended();
+    void closeUnattended();
 
     StatusLog &statusLog() { return *m_statusLog; }
     relay::Relay &proxy() { return *m_relay; }

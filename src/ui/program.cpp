@@ -75,7 +75,7 @@ int run(frmMain &window, const StartOptions &options)
         // As if the operator had closed the window, with nobody there to answer a message box.
         // It may be hidden behind the tray icon, so the loop is told to end rather than left to
         // notice the last window closing.
-        window.CloseUnattended();
+        window.closeUnattended();
         QCoreApplication::exit(0);
     });
     struct sigaction action = {};
@@ -87,7 +87,7 @@ int run(frmMain &window, const StartOptions &options)
 
     // Logging out: the list is written, without a dialog that could hold the session up.
     QObject::connect(qApp, &QGuiApplication::commitDataRequest, &window,
-        [&window](QSessionManager &) { window.CommitData(); });
+        [&window](QSessionManager &) { window.commitData(); });
 
     window.start(options);
     return QCoreApplication::exec();
