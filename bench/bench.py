@@ -147,12 +147,19 @@ class Bench:
         wait_until(listening, 30, "\"Listener Listening\" from the program")
         return Proxy("program", p, port)
 
-    def start_dante(self):
+    def start_peer(self, name, port, command):
+        """A peer proxy, ready once it accepts on port; its output in the work folder."""
+        p = spawn(command, open(os.path.join(self.work, f"{name}.out"), "wb"))
+        wait_until(lambda: accepts(port) or p.poll() is not None, 15, f"{name} listening")
+        if p.poll() is not None:
+            raise BenchError(f"{name} ended at start; see {self.work}/{name}.out")
+        return Proxy(name, p, port)
+
+    def start_dante(self, command=" command: connect\n protocol: tcp\n"):
         port = free_port()
         # Real root drops to nobody; inside a user namespace only our own user is mapped.
         with open("/proc/self/uid_map") as f:
-            real_root = f.read().split() == ["0", "0", "4294967295"]
-        user = "nobody" if real_root else "root"
+            user = "nobody" if f.read().split() == ["0", "0", "4294967295"] else "root"
         config = os.path.join(self.work, "danted.conf")
         with open(config, "w") as f:
             f.write(f"logoutput: {self.work}/danted.log\n"
@@ -161,29 +168,19 @@ class Bench:
                     f"user.privileged: root\nuser.unprivileged: {user}\n"
                     "client pass {\n from: 127.0.0.1/32 to: 0.0.0.0/0\n log: error\n}\n"
                     "socks pass {\n from: 127.0.0.1/32 to: 127.0.0.1/32\n"
-                    " command: connect\n protocol: tcp\n log: error\n}\n")
-        danted = shutil.which("danted") or "/usr/sbin/danted"
-        p = spawn([danted, "-f", config], open(os.path.join(self.work, "danted.out"), "wb"))
-        wait_until(lambda: accepts(port) or p.poll() is not None, 15, "Dante listening")
-        if p.poll() is not None:
-            raise BenchError(f"danted ended at start; see {self.work}/danted.out")
-        return Proxy("Dante", p, port)
+                    f"{command} log: error\n}}\n")
+        return self.start_peer("Dante", port,
+                               [shutil.which("danted") or "/usr/sbin/danted", "-f", config])
 
     def start_splice(self):
         port = free_port()
-        p = spawn([self.tool("splice_relay"), str(port), "127.0.0.1", "36000"],
-                  open(os.path.join(self.work, "splice_relay.out"), "wb"))
-        wait_until(lambda: accepts(port), 15, "splice_relay listening")
-        return Proxy("splice_relay", p, port)
+        return self.start_peer("splice_relay", port,
+                               [self.tool("splice_relay"), str(port), "127.0.0.1", "36000"])
 
     def start_microsocks(self):
         port = free_port()
-        p = spawn(["microsocks", "-i", "127.0.0.1", "-p", str(port)],
-                  open(os.path.join(self.work, "microsocks.out"), "wb"))
-        wait_until(lambda: accepts(port) or p.poll() is not None, 15, "microsocks listening")
-        if p.poll() is not None:
-            raise BenchError(f"microsocks ended at start; see {self.work}/microsocks.out")
-        return Proxy("microsocks", p, port)
+        return self.start_peer("microsocks", port,
+                               ["microsocks", "-i", "127.0.0.1", "-p", str(port)])
 
     # --- the load ------------------------------------------------------------------------------
 

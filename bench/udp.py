@@ -16,33 +16,6 @@ sys.dont_write_bytecode = True  # no byte-code beside the sources
 import bench  # noqa: E402
 
 
-def start_dante(work):
-    port = bench.free_port()
-    with open("/proc/self/uid_map") as f:  # real root drops to nobody, as in bench.py
-        user = "nobody" if f.read().split() == ["0", "0", "4294967295"] else "root"
-    config = os.path.join(work, "danted-udp.conf")
-    with open(config, "w") as f:
-        f.write(f"logoutput: {work}/danted.log\n"
-                f"internal: 127.0.0.1 port = {port}\nexternal: 127.0.0.1\n"
-                "clientmethod: none\nsocksmethod: none\nuser.privileged: root\n"
-                f"user.unprivileged: {user}\n"
-                "client pass {\n from: 127.0.0.1/32 to: 0.0.0.0/0\n log: error\n}\n"
-                "socks pass {\n from: 127.0.0.1/32 to: 127.0.0.1/32\n"
-                " command: udpassociate udpreply\n log: error\n}\n")
-    danted = shutil.which("danted") or "/usr/sbin/danted"
-    p = bench.spawn([danted, "-f", config], open(os.path.join(work, "danted.out"), "wb"))
-    bench.wait_until(lambda: bench.accepts(port) or p.poll() is not None, 15, "Dante listening")
-    if p.poll() is not None:
-        raise bench.BenchError(f"danted ended at start; see {work}/danted.out")
-    return bench.Proxy("Dante", p, port)
-
-
-def start_program(build, work):
-    b = bench.Bench.__new__(bench.Bench)  # only its program starter is wanted
-    b.work, b.program_exe = work, os.path.join(build, "src", "ui", "socks4proxy")
-    return b.start_program(["127.0.0.1", "::1"])
-
-
 def main():
     here = os.path.dirname(os.path.abspath(__file__))
     parser = argparse.ArgumentParser(description=__doc__)
@@ -61,8 +34,10 @@ def main():
     print("| proxy | request | direct /s | through /s | ratio | lost (direct, through) |\n"
           "|---|---|---|---|---|---|")
     try:
-        for start in (lambda: start_program(os.path.abspath(a.build), work),
-                      lambda: start_dante(work)):
+        b = bench.Bench.__new__(bench.Bench)  # only its proxy starters are wanted
+        b.work, b.program_exe = work, os.path.join(a.build, "src", "ui", "socks4proxy")
+        for start in (lambda: b.start_program(["127.0.0.1", "::1"]),
+                      lambda: b.start_dante(" command: udpassociate udpreply\n")):
             proxy = start()
             for form in ("zero", "name"):
                 r = subprocess.run([tool, "--proxy", proxy.address(), "--seconds",

@@ -52,7 +52,6 @@ void tst_StartOptions::readsPortsAndOptions()
         { u"--port 1 -h"_s, C::Help, u"Usage: socks4proxy"_s },
         { u"--version"_s, C::Version, u"socks4proxy " SOCKS4_VERSION "\n"_s },
         { u"--port 65536"_s, C::Error, u"socks4proxy: --port takes a number from 1 to 65535"_s },
-        { u"--port 1080.5"_s, C::Error, u"socks4proxy: --port takes"_s },
         { u"--port"_s, C::Error, u"socks4proxy: Missing value after '--port'"_s },
         { u"--listne"_s, C::Error, u"socks4proxy: Unknown option 'listne'"_s },
         { u"1080"_s, C::Error, u"socks4proxy: unexpected argument '1080'"_s } };
@@ -99,7 +98,6 @@ void tst_StartOptions::userCommands_data()
             u"socks4proxy: the password must be 1 to 255 bytes"_s },
         { { add, u"alice"_s }, QByteArray(256, 'p'), 2, u"socks4proxy: the password must"_s },
         { { add, {} }, "pw\n", 2, u"socks4proxy: --add-user takes a name of 1 to 255 bytes"_s },
-        { { remove, u"n"_s.repeated(256) }, {}, 2, u"socks4proxy: --remove-user takes a name"_s },
         { { add, u"alice"_s, remove, u"bob"_s }, {}, 2, u"socks4proxy: --add-user and"_s },
     };
 }
