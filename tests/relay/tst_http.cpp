@@ -205,7 +205,6 @@ private Q_SLOTS:
         QTest::addColumn<QByteArrayList>("steps");
         QTest::addColumn<QByteArrayList>("traces"); // what each step does
         const QByteArray getA = "GET http://a/x HTTP/1.1\r\n\r\n";
-        const QByteArray getB = "GET http://b:81/ HTTP/1.1\r\n\r\n";
         const QByteArray sentA = "O[GET /x HTTP/1.1|Host: a||]";
         const QByteArray authA =
             "c:GET http://a/x HTTP/1.1\r\nProxy-Authorization: Basic Ym9iOnB3\r\n\r\n";
@@ -213,11 +212,6 @@ private Q_SLOTS:
                              const QByteArrayList &traces) {
             QTest::newRow(name) << login << steps << traces;
         };
-        row("pipelined: B waits for A's response", false,
-            { "c:" + getA + getB, "connected", "o:" + ok2, "connected" },
-            { "log GET a:80; connect a:80", sentA,
-                "C[" + flat(ok2) + "]; log GET b:81; close origin; connect b:81",
-                "O[GET / HTTP/1.1|Host: b:81||]" });
         row("407, then the retry on the same connection", true,
             { "c:POST http://a/x HTTP/1.1\r\nContent-Length: 2\r\n\r\nhi", authA, "deny", authA,
                 "accept", "connected", "o:" + ok2, authA },
@@ -226,12 +220,7 @@ private Q_SLOTS:
                 "log GET a:80; " + sentA });
         row("407 to HTTP/1.0 closes", true, { "c:GET http://a/ HTTP/1.0\r\n\r\n" },
             { "C:407 close auth; close client" });
-        row("CONNECT: 200, then a tunnel with the leftover", false,
-            { "c:CONNECT a:443 HTTP/1.1\r\n\r\n\x16\x03", "c:\x01", "connected" },
-            { "log CONNECT a:443; connect a:443", "",
-                "C[HTTP/1.1 200 Connection established||]; tunnel[\x16\x03\x01]" });
         for (const auto &[result, status] : { std::pair("notfound", "502"),
-                 std::pair("refused", "502"), std::pair("unreachable", "502"),
                  std::pair("timeout", "504"), std::pair("forbidden", "403") })
             row(result, false, { "c:" + getA, result },
                 { "log GET a:80; connect a:80",

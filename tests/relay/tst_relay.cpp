@@ -216,10 +216,8 @@ private Q_SLOTS:
         QTest::addColumn<QString>("entry");
         QTest::addColumn<QString>("from");
         QTest::addColumn<bool>("served");
-        QTest::newRow("range") << u"127.0.0.0/30"_s << u"127.0.0.2"_s << true;
         QTest::newRow("another address") << u"127.0.0.1"_s << u"127.0.0.2"_s << false;
         QTest::newRow("IPv6 client") << u"::1"_s << u"::1"_s << true;
-        QTest::newRow("IPv6 client, IPv4 listed") << u"127.0.0.0/8"_s << u"::1"_s << false;
     }
     void admissionByEntryFormAndFamily()
     {
@@ -334,11 +332,6 @@ private Q_SLOTS:
         QTest::newRow("curl socks5h")
             << u"curl"_s << curl + u"--socks5-hostname 127.0.0.1:%1 http://localhost:%2/"_s
             << u"localhost"_s;
-        // Piped clients end their sending after the request and then read the whole answer.
-        QTest::newRow("ncat pipeline")
-            << u"ncat"_s
-            << u"printf 'GET / HTTP/1.0\\r\\n\\r\\n' | ncat --proxy 127.0.0.1:%1 --proxy-type socks4 127.0.0.1 %2"_s
-            << u"127.0.0.1"_s;
     }
     void realClients()
     {
@@ -378,9 +371,6 @@ private Q_SLOTS:
         QTest::newRow("socks4a: no IPv4 address")
             << nameRequest(0, "v6only.example") << QList { v6 } << grantFor(0, 0x5b, true)
             << u"Outbound [0] Error: Host not found"_s;
-        QTest::newRow("socks4a: no such name")
-            << nameRequest(0, "no-such.example") << QList<QHostAddress> {}
-            << grantFor(0, 0x5b, true) << u"Outbound [0] Error: Host not found"_s;
         QTest::newRow("socks5: no such name")
             << socks5(0, "no-such.example") << QList<QHostAddress> {}
             << QByteArray::fromHex("050005040001000000000000")

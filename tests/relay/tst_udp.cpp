@@ -74,10 +74,6 @@ private Q_SLOTS:
         row("empty", {}, udp::Status::Short);
         row("name cut", hex("000000 03 05 6162 "), udp::Status::Short);
         row("IPv4 port cut", hex("000000 01 7F000001 00"), udp::Status::Short);
-        row("first RSV", hex("010000 01 7F000001 0007"), udp::Status::ReservedNotZero);
-        row("fragment 1", hex("000001 01 7F000001 0007"), udp::Status::Fragmented);
-        row("ATYP 0", hex("000000 00 7F000001 0007"), udp::Status::UnknownAddressType);
-        row("empty name", hex("000000 03 00 0035") + "x", udp::Status::EmptyName);
     }
     void header()
     {

@@ -247,7 +247,6 @@ struct ThreadServer
 {
     int fd = -1;
     quint16 port = 0;
-    std::atomic<int> served = 0;
     std::thread thread;
 
     explicit ThreadServer(std::function<void(int)> serve)
@@ -260,7 +259,7 @@ struct ThreadServer
             return;
         port = ntohs(at.sin_port);
         thread = std::thread([this, serve] {
-            for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0; ++served) {
+            for (int c; (c = ::accept(fd, nullptr, nullptr)) >= 0;) {
                 serve(c);
                 ::close(c);
             }
