@@ -476,7 +476,8 @@ def main():
         sys.exit(f"bench: {e}" + (f" (logs in {bench.work})" if bench else ""))
     finally:
         stop_all()
-    if last_rss - first_rss > 16 * MIB:
+    lines, forms = bench.errors
+    if last_rss - first_rss > 16 * MIB + 48 * lines:  # the log keeps its lines (about 36 bytes)
         problems.append(f"the program grew from {first_rss / MIB:.1f} to {last_rss / MIB:.1f} MiB")
     print(f"{start}, {os.cpu_count()} cores, load average {load[0]:.2f} at the start and "
           f"{os.getloadavg()[0]:.2f} at the end; {a.rounds} round(s), "
@@ -486,7 +487,6 @@ def main():
         print("| " + " | ".join(row) + " |")
     print(f"\nThe program's RSS: {first_rss / MIB:.1f} MiB after start, {last_rss / MIB:.1f} MiB "
           "before the admission cell's restarts.")
-    lines, forms = bench.errors
     print(f"Its log: {lines} lines; error lines by form: "
           + ("; ".join(f"{n} x {form}" for form, n in forms) or "none") + ".")
     for p in problems:

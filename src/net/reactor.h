@@ -93,6 +93,7 @@ public:
 
 private:
     void dispatch();
+    void deliverBatch();
     void remove(Socket &socket);
     std::uint64_t enlist(Watch &watch);
     void forget(Watch &watch);
@@ -108,6 +109,7 @@ private:
     std::vector<Entry> m_entries; ///< by ticket number (the ticket's low half)
     std::vector<std::uint32_t> m_spare; ///< entries free for another watch
     QSocketNotifier *m_notifier = nullptr;
+    static constexpr int BatchesPerWake = 4;
     std::array<epoll_event, 64> m_batch {};
     int m_batchSize = 0; ///< events of the batch being delivered
     std::uint32_t m_readiness = 0;
