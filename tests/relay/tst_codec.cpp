@@ -40,7 +40,6 @@ private Q_SLOTS:
             Status4::TooLong);
         row("empty name", named + '\0', Status4::BadHostName);
         row("NUL only inside fixed part", hex("0401 0000 00000000 6162"), Status4::NeedMore);
-        row("version 5", hex("05"), Status4::BadVersion);
     }
     void socks4()
     {

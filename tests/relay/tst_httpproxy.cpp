@@ -107,7 +107,8 @@ private Q_SLOTS:
             << QStringList { u"Login by alice from 127.0.0.1"_s } << QList { 1 };
         QTest::newRow("CONNECT to the proxy itself: 403")
             << curl + u"-p -w '%{http_connect}' http://127.0.0.1:%1/ 2>/dev/null"_s << "403"_ba
-            << QStringList { u"Proxy [0] Error: Connection not allowed: 127.0.0.1:%1 is this proxy"_s }
+            << QStringList { u"Proxy [0] Error: Connection not allowed: "
+                             "127.0.0.1:%1 is this proxy"_s }
             << QList<int> {};
         QTest::newRow("curl HTTP/1.0") << curl + u"-0 http://127.0.0.1:%2/z"_s << "A GET /z ;"_ba
                                        << QStringList {} << QList { 1 };

@@ -1,5 +1,5 @@
-// The relay end to end over loopback with real sockets and real clients (curl, ncat).
-// Names not in /etc/hosts come from a table (harness::Names), never from a name server.
+// The relay end to end over loopback with real sockets (real clients: tst_access). Names not in
+// /etc/hosts come from a table (harness::Names), never from a name server.
 
 #include "harness.h"
 
