@@ -1,7 +1,7 @@
 #pragma once
 
-// The proxy on a free loopback port, destinations the tests control, and small SOCKS clients,
-// shared by the relay's end-to-end tests.
+// The proxy on a free loopback port, users who log in, destinations the tests control, and small
+// SOCKS clients, shared by the relay's end-to-end tests.
 
 #include "acl/guard.h"
 #include "acl/logins.h"
