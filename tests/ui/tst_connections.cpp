@@ -31,7 +31,6 @@ private Q_SLOTS:
     void exactCountsAtTheEnd();
     void copyAndDisconnect();
     void sortedByNumbers();
-    void recentEndings();
     void opensFromTheMainWindow();
 };
 
@@ -241,7 +240,8 @@ void tst_Connections::copyAndDisconnect()
 void tst_Connections::sortedByNumbers()
 {
     // Rows by bytes as numbers ("100 B" < "1.5 MiB" < "4.7 GiB"), a UDP cell, the selection kept
-    // over a refresh, and a gap between refreshes (hidden meanwhile) that measures nothing.
+    // over a refresh, in the list and in the recent endings, and a gap between refreshes (hidden
+    // meanwhile) that measures nothing.
     relay::Snapshot s;
     const auto add = [&s](quint64 id, int slot, qint64 up, bool udp = false) {
         relay::ConnectionInfo &c = s.connections.emplace_back();
@@ -253,6 +253,12 @@ void tst_Connections::sortedByNumbers()
     add(2, 1, 5'000'000'000);
     add(3, 2, 3 << 19, true);
     add(4, -1, 0);
+    const auto end = [&s](quint64 id) { // the recent list, newest last
+        relay::EndedConnection &e = s.recent.emplace_back();
+        e.info.id = id, e.info.bytesUp = qint64(id) * 1000, e.ended = e.info.since + 1500ms;
+    };
+    for (quint64 id = 1; id <= 3; ++id)
+        end(id);
     ui::SteadyClock::time_point now {};
     ui::ConnectionsWindow window({ [&s] { return s; }, [](quint64) {} }, {});
     window.setClock([&now] { return now; });
@@ -265,14 +271,21 @@ void tst_Connections::sortedByNumbers()
     window.table().sortByColumn(M::BytesUpColumn, Qt::DescendingOrder);
     QCOMPARE(column(M::SlotColumn), QStringList({ u"1"_s, u"2"_s, u"0"_s, u"-"_s }));
     window.table().selectRow(0);
+    const QPersistentModelIndex two = window.recentModel().index(1, 0); // newest on top
 
     // 0.8 s later: 1 ended, 2 moved 1 MiB up, 5 arrived with 8000 bytes; the selection stays.
     now += 800ms;
     s.connections.erase(s.connections.begin());
     s.connections[0].bytesUp += 1 << 20;
     add(5, 0, 8000);
+    s.recent.erase(s.recent.begin()); // the relay keeps the last 100
+    end(4), end(5);
     window.refresh();
     QCOMPARE(window.selectedIds(), QList<quint64> { 2 });
+    QVERIFY(window.recentModel().rowCount() == 4 && two.row() == 3);
+    const QAbstractItemModel &recent = window.recentModel();
+    QCOMPARE(recent.index(0, R::BytesUpColumn).data(ui::CopyRole).toString(), u"5000"_s);
+    QCOMPARE(recent.index(0, R::DurationColumn).data(ui::CopyRole).toString(), u"1.500"_s);
     QCOMPARE(window.model().rateUp(window.model().rowCount() - 1), 10'000.0); // all of it
     QCOMPARE(column(M::RateUpColumn)[0], u"1310720"_s);
     now += 6s;
@@ -280,28 +293,6 @@ void tst_Connections::sortedByNumbers()
     window.refresh();
     QCOMPARE(column(M::RateUpColumn)[0], u"0"_s);
     QCOMPARE(window.history().samples().size(), 1u);
-}
-
-void tst_Connections::recentEndings()
-{
-    // The relay's last endings, oldest first: shown newest on top, a selection kept as the list
-    // moves on (the relay drops the oldest).
-    std::vector<relay::EndedConnection> recent(5);
-    for (quint64 id = 1; id <= 5; ++id) {
-        relay::EndedConnection &e = recent[id - 1];
-        e.info.id = id;
-        e.info.bytesUp = qint64(id) * 1000;
-        e.ended = e.info.since + 1500ms;
-    }
-    ui::RecentModel model;
-    model.update({ recent.begin(), recent.begin() + 3 });
-    const QPersistentModelIndex two = model.index(1, 0);
-    QCOMPARE(model.ended(1).info.id, 2u);
-    model.update({ recent.begin() + 1, recent.end() });
-    QCOMPARE(model.rowCount(), 4);
-    QCOMPARE(two.row(), 3);
-    QCOMPARE(model.index(0, R::BytesUpColumn).data(ui::CopyRole).toString(), u"5000"_s);
-    QCOMPARE(model.index(0, R::DurationColumn).data(ui::CopyRole).toString(), u"1.500"_s);
 }
 
 void tst_Connections::opensFromTheMainWindow()
