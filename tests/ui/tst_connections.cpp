@@ -1,10 +1,12 @@
 // The Connections window fed by a real relay over loopback (every state and protocol, exact
 // counts when a connection ends, copying, disconnecting), and by a snapshot written by hand for
-// sorting, rates, UDP cells and gaps that measure nothing; the recent list, the words, how it opens.
+// sorting, rates, UDP cells and gaps that measure nothing; the recent list, how it opens; the
+// words of the window and of the status log.
 
 #include "fakes.h"
 #include "harness.h"
 #include "ui/connectiontext.h"
+#include "ui/eventlog.h"
 #include "ui/menus.h"
 #include "ui/recentmodel.h"
 
@@ -80,7 +82,6 @@ void tst_Connections::words_data()
 {
     QTest::addColumn<QString>("got");
     QTest::addColumn<QString>("expected");
-    QTest::newRow("MiB 3 figures") << ui::formatBytes(150 * 1048576 + 1) << u"150 MiB"_s;
     QTest::newRow("rate") << ui::formatRate(12.4 * 1024) << u"12.4 KiB/s"_s;
     QTest::newRow("no rate") << ui::formatRate(-3) << u"0 B/s"_s;
     QTest::newRow("count") << ui::formatCount(9999) + ui::formatCount(12345) << u"999912.3k"_s;
@@ -100,6 +101,38 @@ void tst_Connections::words_data()
     QTest::newRow("reason") << ui::reasonText(relay::EndReason::ConnectFailed, u"refused"_s)
                             << u"connect failed: refused"_s;
     QTest::newRow("scale") << ui::formatRate(ui::niceScale(3000)) << u"5.0 KiB/s"_s;
+    // The status log's lines, named by themselves (those the relay's tests see end to end are
+    // left to them).
+    using K = relay::Event::Kind;
+    relay::Event e; // each row changes what it needs: the other fields must not show
+    e.info.client = QHostAddress(u"::1"_s);
+    const auto row = [&e](const char *line) {
+        QTest::newRow(line) << ui::logLine(e) << QString::fromUtf8(line);
+    };
+    // A request: SOCKS4's user id and a name as sent (Latin-1), escaped.
+    e.kind = K::Request, e.slot = 1, e.info.protocol = relay::Protocol::Socks4;
+    e.info.user = "\x80\xff\n";
+    e.info.requested = { QHostAddress(u"255.255.255.255"_s), {}, 65535 };
+    row("Proxy [1] Request from \\x80\xc3\xbf\\x0a to 255.255.255.255:65535");
+    e.info.protocol = relay::Protocol::Socks5, e.info.user = {};
+    e.info.requested = { {}, "a\n\xe9", 443 };
+    row("Proxy [1] Request to a\\x0a\xc3\xa9:443");
+    e.kind = K::HttpRequest, e.info.method = "GET"; // the query left out, controls escaped
+    e.info.path = "/a\nb?token=secret", e.info.requested = { {}, "example.org", 80 };
+    row("Proxy [1] GET http://example.org:80/a\\x0ab");
+    e.kind = K::OutboundFailed, e.slot = 3, e.error = u"Connection reset by peer"_s;
+    row("Outbound [3] Error: Connection reset by peer");
+    e.kind = K::ProxyError, e.slot = 5, e.error = u"No route to host"_s;
+    row("Proxy [5] Error: No route to host");
+    e.error.clear(), e.reason = relay::EndReason::IdleForWaiting;
+    row("Proxy [5] Error: Idle connection closed for a waiting client");
+    e.kind = K::UdpAssociationStarted, e.slot = 7, e.info.clientPort = 40000;
+    e.info.connectedAddress = QHostAddress(u"10.0.0.1"_s), e.info.connectedPort = 53124;
+    row("Proxy [7] UDP Association from [::1]:40000 on 10.0.0.1:53124");
+    e.kind = K::LoginFailed, e.slot = -1, e.info.user = "\n\xc3\xa9"; // UTF-8, escaped
+    row("Login Failed for \\x0a\xc3\xa9 from ::1");
+    e.kind = K::Ended, e.reason = relay::EndReason::Finished;
+    row(""); // Ended makes no line
 }
 
 void tst_Connections::words()

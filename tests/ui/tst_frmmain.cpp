@@ -1,6 +1,6 @@
 // The window with a gateway double and scripted dialogs: the listener switch and its lines, the
-// allow-list's edits and file problems, the tray icon and its menu, the start, the log, the
-// "Users" dialog and the guard's option (kept in the settings file).
+// allow-list's edits and file problems, the tray icon and its menu, the start, the log and its
+// bound, the "Users" dialog and the guard's option (kept in the settings file).
 
 #include "acl/guard.h"
 #include "acl/users.h"
@@ -32,6 +32,7 @@ private Q_SLOTS:
     void fileProblems();
     void trayIconAndStart();
     void statusLog();
+    void statusLogBound();
     void usersAndGuard();
 };
 
@@ -233,6 +234,34 @@ void tst_frmMain::statusLog()
         "Proxy [0] Request from a\\x0ab\\x1b[31m to a.very.long.name.example:1862\n";
     QTRY_COMPARE(
         h.mirror, QByteArray(saved + wide.toUtf8() + '\n').replace(wide.toUtf8() + '\n', escaped));
+}
+
+void tst_frmMain::statusLogBound()
+{
+    // The window keeps the most recent lines and says once that older ones go; the mirror still
+    // gets every line, and saving writes what the window holds.
+    constexpr int Limit = 1000, Count = 100'000; // lines over several of the store's blocks
+    QByteArray mirror;
+    ui::StatusLog log([&mirror](const QByteArray &chunk) { mirror += chunk; }, nullptr, Limit);
+    const QString notice = u"Status log: older lines are no longer kept (limit 1000 lines)"_s;
+    QByteArray all, kept;
+    for (int i = 0; i < Count; ++i) {
+        const QString line = u"Proxy [%1] Request from bob to 10.0.0.5:%2"_s.arg(i % 16).arg(i);
+        log.append(line);
+        all += line.toUtf8() + '\n';
+        if (i == Limit) // the first line that pushes one out
+            all += notice.toUtf8() + '\n';
+        if (i >= Count - Limit)
+            kept += line.toUtf8() + '\n';
+    }
+    QTRY_COMPARE(log.rowCount(), Limit);
+    QCOMPARE(log.size(), Limit);
+    QCOMPARE(log.data(log.index(0)).toString().toUtf8() + '\n', kept.first(kept.indexOf('\n') + 1));
+    QTRY_COMPARE(mirror.size(), all.size());
+    QVERIFY(mirror == all);
+    QTemporaryDir dir;
+    QVERIFY(log.save(dir.filePath(u"log.txt"_s)).isEmpty());
+    QVERIFY(fakes::readFile(dir.filePath(u"log.txt"_s)) == kept);
 }
 
 void tst_frmMain::usersAndGuard()
