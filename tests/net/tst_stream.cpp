@@ -42,8 +42,9 @@ private Q_SLOTS:
         QSignalSpy failed(&stream, &net::Stream::Error);
         stream.setReading(!readingOff);
         ::send(peer.fd(), "last words", 10, 0);
-        if (reset)
-            resetAndClose(peer);
+        const linger hard { 1, 0 }; // a reset, when closed
+        if (reset && ::setsockopt(peer.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard) == 0)
+            peer.close();
         else
             ::shutdown(peer.fd(), SHUT_WR);
         if (readingOff && !reset) {

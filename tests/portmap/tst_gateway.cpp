@@ -43,26 +43,23 @@ void tst_Gateway::mapAndUnmap()
     };
     constexpr int WaitMs = 20000; // a discovery takes 2 s; room for a busy machine
     QStringList lines, expected;
-    auto mapping = std::make_unique<portmap::PortMapping>(portmap::makeUpnpMapper());
-    const auto log = [&] {
-        QObject::connect(mapping.get(), &portmap::PortMapping::LogLine, mapping.get(),
-            [&lines](const QString &line) { lines << line; });
-    };
+    portmap::PortMapping mapping(portmap::makeUpnpMapper());
+    QObject::connect(&mapping, &portmap::PortMapping::LogLine, &mapping,
+        [&lines](const QString &line) { lines << line; });
     const auto seen = [&](const QStringList &more) {
         expected += more;
         QTRY_COMPARE_WITH_TIMEOUT(lines, expected, WaitMs);
     };
-    log();
-    mapping->AddUPnP(2080); // no socket is bound: in this namespace no port is taken
+    mapping.AddUPnP(2080); // no socket is bound: in this namespace no port is taken
     seen({ u"UPnP Enabled on 2080."_s });
     QCOMPARE(mappings(), QStringList { u"2080->192.168.77.2:2080 'SOCKS/192.168.77.2'"_s });
-    mapping->RemoveUPnP();
+    mapping.RemoveUPnP();
     seen({ u"UPnP Disabled on 2080."_s });
     QCOMPARE(mappings(), QStringList());
     // A port the gateway refuses: its code and its words are logged.
-    mapping->AddUPnP(80);
+    mapping.AddUPnP(80);
     seen({ u"UPnP Error: 606 Action not authorized"_s });
-    QVERIFY(mapping->shutdown(WaitMs));
+    QVERIFY(mapping.shutdown(WaitMs));
 }
 
 QTEST_GUILESS_MAIN(tst_Gateway)

@@ -71,20 +71,19 @@ void tst_PortMapping::answers_data()
     const QString nothing = u"Could not detect UPnP device"_s;
     const auto refused = [](int code) { return Outcome { Outcome::Refused, code, u"No"_s }; };
     const auto error = [](int code) { return u"UPnP Error: %1 No"_s.arg(code); };
-    QTest::newRow("Stop") << QList<Outcome> {} << true << QStringList { on, off } << 1;
-    QTest::newRow("exit") << QList<Outcome> {} << false << QStringList { on, off } << 1;
-    QTest::newRow("no gateway") << QList { none, none } << true << QStringList { nothing, nothing }
-                                << 1;
-    QTest::newRow("no gateway, exit") << QList { none } << false << QStringList { nothing } << 0;
+    const auto row = [](const char *name, const QList<Outcome> &script, bool stop,
+                         const QStringList &lines, int removals) {
+        QTest::newRow(name) << script << stop << lines << removals;
+    };
+    row("Stop", {}, true, { on, off }, 1); // the exit's removal: tst_program, end to end
+    row("no gateway", { none, none }, true, { nothing, nothing }, 1);
+    row("no gateway, exit", { none }, false, { nothing }, 0);
     // Another host holds the port: neither Stop nor the exit may delete what is not ours.
-    QTest::newRow("add refused") << QList { refused(718) } << true << QStringList { error(718) }
-                                 << 0;
+    row("add refused", { refused(718) }, true, { error(718) }, 0);
     // No answer: the gateway may have mapped the port all the same, so Stop removes.
-    QTest::newRow("add timed out")
-        << QList { refused(-3) } << true << QStringList { error(-3), off } << 1;
+    row("add timed out", { refused(-3) }, true, { error(-3), off }, 1);
     // Still ours after a failed removal: the exit tries again.
-    QTest::newRow("remove refused")
-        << QList { Outcome(), refused(606) } << true << QStringList { on, error(606), off } << 2;
+    row("remove refused", { Outcome(), refused(606) }, true, { on, error(606), off }, 2);
 }
 
 void tst_PortMapping::answers()

@@ -8,8 +8,9 @@ using namespace Qt::StringLiterals;
 namespace {
 
 /// An HTTP/1.1 origin on loopback that keeps its connections: each request is answered with
-/// "<name> <method> <target> <body>;", a 100 Continue first when asked for one. It counts the
-/// bytes it takes and sends, and the requests on each of its connections.
+/// "<name> <method> <target> <body>;" (no body to HEAD; a chunked one as it came), a 100 Continue
+/// first when asked for one. It counts the bytes it takes and sends, and the requests on each of
+/// its connections.
 struct Origin
 {
     QTcpServer server;
@@ -35,8 +36,12 @@ struct Origin
                     for (qsizetype end; (end = in->indexOf("\r\n\r\n")) >= 0;) {
                         const QByteArray head = in->first(end);
                         const qsizetype at = head.toLower().indexOf("content-length:");
-                        const qsizetype length =
-                            at < 0 ? 0 : head.sliced(at + 15).split('\r').at(0).trimmed().toLong();
+                        const qsizetype last = in->indexOf("\r\n0\r\n\r\n", end + 2);
+                        const qsizetype length = !head.toLower().contains("chunked")
+                            ? (at < 0 ? 0
+                                      : head.sliced(at + 15).split('\r').at(0).trimmed().toLong())
+                            : last < 0 ? in->size()
+                                       : last + 7 - end - 4; // the chunks as they came
                         if (in->size() < end + 4 + length) {
                             if (head.contains("100-continue") && !std::exchange(*continued, true))
                                 send(s, "HTTP/1.1 100 Continue\r\n\r\n");
@@ -47,7 +52,7 @@ struct Origin
                             + ' ' + in->sliced(end + 4, length) + ';';
                         send(s,
                             "HTTP/1.1 200 OK\r\nContent-Length: " + QByteArray::number(body.size())
-                                + "\r\n\r\n" + body);
+                                + "\r\n\r\n" + (line.value(0) == "HEAD" ? "" : body));
                         in->remove(0, end + 4 + length);
                         *continued = false;
                         ++requests[index];
@@ -87,6 +92,24 @@ private Q_SLOTS:
             << curl + u"-d hello -H 'Expect: 100-continue' http://127.0.0.1:%2/p"_s
             << "A POST /p hello;"_ba << QStringList { u"Proxy [0] POST http://127.0.0.1:%2/p"_s }
             << QList { 1 };
+        QTest::newRow("curl chunked POST, then GET")
+            << curl + u"-H 'Transfer-Encoding: chunked' -d hello http://127.0.0.1:%2/c "_s
+                + u"--next "_s + proxy + u"http://127.0.0.1:%2/g"_s
+            << "A POST /c 5\r\nhello\r\n0\r\n\r\n;A GET /g ;"_ba << QStringList {} << QList { 2 };
+        // The length a response to HEAD names is not waited for: the next request goes on.
+        QTest::newRow("curl HEAD, then GET")
+            << curl + u"-I http://127.0.0.1:%2/h --next "_s + proxy + u"http://127.0.0.1:%2/g"_s
+            << "HTTP/1.1 200 OK\r\nContent-Length: 11\r\n\r\nA GET /g ;"_ba << QStringList {}
+            << QList { 2 };
+        // Not listed: a 407 challenge, then the request again with the login.
+        QTest::newRow("curl login after 407")
+            << curl + u"--proxy-anyauth -U alice:right http://127.0.0.1:%2/l"_s << "A GET /l ;"_ba
+            << QStringList { u"Login by alice from 127.0.0.1"_s } << QList { 1 };
+        QTest::newRow("CONNECT to the proxy itself: 403")
+            << curl + u"-p -w '%{http_connect}' http://127.0.0.1:%1/ 2>/dev/null"_s << "403"_ba
+            << QStringList { u"Proxy [0] Error: Connection not allowed: "
+                             "127.0.0.1:%1 is this proxy"_s }
+            << QList<int> {};
         QTest::newRow("curl HTTP/1.0") << curl + u"-0 http://127.0.0.1:%2/z"_s << "A GET /z ;"_ba
                                        << QStringList {} << QList { 1 };
         QTest::newRow("curl CONNECT")
@@ -118,7 +141,12 @@ private Q_SLOTS:
         QFETCH(QByteArray, output);
         QFETCH(QStringList, lines);
         QFETCH(QList<int>, requests);
+        Users users;
+        acl::Guard guard; // clients here: only the proxy's own port is refused
         Proxy proxy;
+        proxy.relay.setAccess({ &users.logins, &guard });
+        if (command.contains(u"alice"_s))
+            proxy.allowed.removeAt(0);
         Origin a("A"), b("B");
         quint16 shut = 0;
         {

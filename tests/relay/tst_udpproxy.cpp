@@ -3,7 +3,6 @@
 
 #include "harness.h"
 
-#include "acl/guard.h"
 #include "relay/socks5.h"
 #include "relay/udpheader.h"
 
@@ -48,7 +47,6 @@ struct Association
     quint16 relayPort = 0;
     QList<QByteArray> answers;
 
-    static QByteArray port16(quint16 port) { return QByteArray(1, char(port >> 8)) + char(port); }
     /// The header of a datagram to an address, or to a name.
     static QByteArray header(const QString &to, quint16 port)
     {
@@ -113,11 +111,8 @@ private Q_SLOTS:
         const auto drop = [](const char *tag, const char *datagram, const char *from = "") {
             QTest::newRow(tag) << Case { .count = 1, .dropped = datagram, .from = from };
         };
-        drop("RSV not 0", "000100 017F000001@");
-        drop("FRAG not 0", "000001 017F000001@");
+        drop("FRAG not 0 (a bad header: fuzz_udp)", "000001 017F000001@");
         drop("short", "000000 017F0000");
-        drop("ATYP 2", "000000 027F000001@");
-        drop("empty name", "000000 0300@");
         drop("port 0", "000000 017F000001 0000");
         drop("a name that does not resolve", "000000 030C 6E6F77686572652E74657374@");
         drop("the guard refuses (the proxy's own port)", "000000 017F000001 P");
@@ -146,10 +141,9 @@ private Q_SLOTS:
         Association a;
         QVERIFY(a.open(proxy.port, client, hex(c.hint)));
         QUdpSocket other;
-        const QByteArray bad =
-            hex(QByteArray(c.dropped)
-                    .replace("@", Association::port16(echo.in.localPort()).toHex())
-                    .replace("P", Association::port16(proxy.port).toHex()));
+        const QByteArray bad = hex(QByteArray(c.dropped)
+                                       .replace("@", port16(echo.in.localPort()).toHex())
+                                       .replace("P", port16(proxy.port).toHex()));
         if (*c.from)
             QVERIFY(other.bind(QHostAddress(QString::fromLatin1(c.from)))
                 && other.writeDatagram(bad, a.relayHost, a.relayPort));
@@ -182,26 +176,19 @@ private Q_SLOTS:
         QVERIFY(QUdpSocket().bind(a.relayHost, a.relayPort));
     }
 
-    // PySocks (python3-socks) asks with the name "0" (rdns) or with 0.0.0.0, and its port.
-    void pysocks_data()
-    {
-        QTest::addColumn<QString>("rdns");
-        QTest::newRow("DST the name 0") << u"True"_s;
-        QTest::newRow("DST 0.0.0.0") << u"False"_s;
-    }
+    // PySocks (python3-socks) asks with the name "0" (rdns) and its port.
     void pysocks()
     {
-        QFETCH(QString, rdns);
         Proxy proxy;
         Echo echo(QHostAddress::LocalHost);
         const QString script = uR"(
 try: import socket, socks
 except ImportError: print("missing"); raise SystemExit
 s = socks.socksocket(socket.AF_INET, socket.SOCK_DGRAM)
-s.set_proxy(socks.SOCKS5, "127.0.0.1", %1, rdns=%2); s.settimeout(30)
-s.sendto(b"ping", ("127.0.0.1", %3)); print(*s.recvfrom(100)))"_s;
+s.set_proxy(socks.SOCKS5, "127.0.0.1", %1, rdns=True); s.settimeout(30)
+s.sendto(b"ping", ("127.0.0.1", %2)); print(*s.recvfrom(100)))"_s;
         QByteArray out;
-        const QString run = script.arg(proxy.port).arg(rdns).arg(echo.in.localPort());
+        const QString run = script.arg(proxy.port).arg(echo.in.localPort());
         if (!runPipeline(u"/usr/bin/python3"_s, u"/usr/bin/python3 -c '%1'"_s.arg(run), out))
             QSKIP("no /usr/bin/python3");
         if (out.startsWith("missing"))

@@ -1,8 +1,11 @@
 #pragma once
 
-// The proxy on a free loopback port, destinations the tests control, and small SOCKS clients,
-// shared by the relay's end-to-end tests.
+// The proxy on a free loopback port, users who log in, destinations the tests control, and small
+// SOCKS clients, shared by the relay's end-to-end tests.
 
+#include "acl/guard.h"
+#include "acl/logins.h"
+#include "acl/users.h"
 #include "net/resolver.h"
 #include "relay/relay.h"
 #include "ui/eventlog.h"
@@ -11,7 +14,9 @@
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 
 #include <atomic>
 #include <functional>
@@ -34,13 +39,16 @@ inline QByteArray pattern(qsizetype size, int seed = 0)
     return bytes;
 }
 
+inline QByteArray port16(quint16 port)
+{
+    return QByteArray(1, char(port >> 8)) + char(port);
+}
+
 inline QByteArray request(
     quint16 port, const QByteArray &userId = "bob", quint32 address = 0x7f000001)
 {
-    QByteArray r = QByteArray::fromHex("0401") + char(port >> 8) + char(port);
-    for (int shift = 24; shift >= 0; shift -= 8)
-        r += char(address >> shift);
-    return r + userId + '\0';
+    return QByteArray::fromHex("0401") + port16(port) + port16(address >> 16) + port16(address)
+        + userId + '\0';
 }
 
 /// SOCKS4a: the proxy resolves the name (address 0.0.0.1).
@@ -54,13 +62,13 @@ inline QByteArray nameRequest(quint16 port, const QByteArray &host)
 inline QByteArray socks5(quint16 port, const QByteArray &host, char atyp = 3)
 {
     const QByteArray to = atyp == 3 ? char(host.size()) + host : host;
-    return QByteArray::fromHex("050100050100") + atyp + to + char(port >> 8) + char(port);
+    return QByteArray::fromHex("050100050100") + atyp + to + port16(port);
 }
 
 /// The SOCKS4 reply naming 127.0.0.1 (0.0.0.1 for a failed request by name).
 inline QByteArray grantFor(quint16 port, char code = 0x5a, bool byName = false)
 {
-    return QByteArray(1, 0) + code + char(port >> 8) + char(port)
+    return QByteArray(1, 0) + code + port16(port)
         + QByteArray::fromHex(byName ? "00000001" : "7f000001");
 }
 
@@ -93,16 +101,10 @@ struct Names final : net::Resolver
         const int id = nextId++;
         waiting.emplace(id, std::move(answer));
         if (it->second)
-            QMetaObject::invokeMethod(
-                &system,
-                [this, id, info = *it->second] {
-                    if (const auto w = waiting.find(id); w != waiting.end()) {
-                        const Answer a = std::move(w->second);
-                        waiting.erase(w);
-                        a(info);
-                    }
-                },
-                Qt::QueuedConnection);
+            QTimer::singleShot(0, &system, [this, id, info = *it->second] {
+                if (auto node = waiting.extract(id))
+                    node.mapped()(info);
+            });
         return id;
     }
     void abort(int id) override
@@ -133,6 +135,22 @@ struct Proxy
         relay.wsListener().setLocalPort(0);
         if (relay.wsListener().Listen())
             port = relay.wsListener().LocalPort();
+    }
+};
+
+/// The users (alice, "right"), their logins on a clock the test moves, and a guard to which
+/// every client is from elsewhere; made before the proxy and gone after it.
+struct Users
+{
+    QTemporaryDir dir;
+    acl::Users users { dir.path() };
+    acl::Logins::Clock::time_point now {};
+    acl::Logins logins { users, [this] { return now; } };
+    acl::Guard guard { [] { return QList<QHostAddress> {}; } };
+    Users()
+    {
+        users.setPassword("alice", "right", acl::HashCost::Minimal);
+        guard.setClientIsHere([](const QHostAddress &) { return false; });
     }
 };
 

@@ -24,11 +24,3 @@ inline std::pair<net::Socket, net::Socket> tcpPair()
     net::Socket ours(::accept4(server.fd(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     return { std::move(ours), std::move(peer) };
 }
-
-/// The peer resets instead of ending in order.
-inline void resetAndClose(net::Socket &socket)
-{
-    const linger hard { 1, 0 };
-    ::setsockopt(socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
-    socket.close();
-}

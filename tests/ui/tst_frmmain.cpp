@@ -1,14 +1,19 @@
 // The window with a gateway double and scripted dialogs: the listener switch and its lines, the
-// allow-list's edits and file problems, the tray icon and its menu, the start, and the log.
+// allow-list's edits and file problems, the tray icon and its menu, the start, the log and its
+// bound, the "Users" dialog and the guard's option (kept in the settings file).
 
+#include "acl/guard.h"
+#include "acl/users.h"
 #include "fakes.h"
 #include "ui/desktop.h"
 #include "ui/menus.h"
 #include "ui/statusview.h"
+#include "ui/usersdialog.h"
 
 #include <QClipboard>
 #include <QGuiApplication>
 #include <QListView>
+#include <QListWidget>
 #include <QScrollBar>
 #include <QSignalSpy>
 #include <QSystemTrayIcon>
@@ -27,6 +32,8 @@ private Q_SLOTS:
     void fileProblems();
     void trayIconAndStart();
     void statusLog();
+    void statusLogBound();
+    void usersAndGuard();
 };
 
 void tst_frmMain::listenerSwitch()
@@ -227,6 +234,92 @@ void tst_frmMain::statusLog()
         "Proxy [0] Request from a\\x0ab\\x1b[31m to a.very.long.name.example:1862\n";
     QTRY_COMPARE(
         h.mirror, QByteArray(saved + wide.toUtf8() + '\n').replace(wide.toUtf8() + '\n', escaped));
+}
+
+void tst_frmMain::statusLogBound()
+{
+    // The window keeps the most recent lines and says once that older ones go; the mirror still
+    // gets every line, and saving writes what the window holds.
+    constexpr int Limit = 1000, Count = 100'000; // lines over several of the store's blocks
+    QByteArray mirror;
+    ui::StatusLog log([&mirror](const QByteArray &chunk) { mirror += chunk; }, nullptr, Limit);
+    const QString notice = u"Status log: older lines are no longer kept (limit 1000 lines)"_s;
+    QByteArray all, kept;
+    for (int i = 0; i < Count; ++i) {
+        const QString line = u"Proxy [%1] Request from bob to 10.0.0.5:%2"_s.arg(i % 16).arg(i);
+        log.append(line);
+        all += line.toUtf8() + '\n';
+        if (i == Limit) // the first line that pushes one out
+            all += notice.toUtf8() + '\n';
+        if (i >= Count - Limit)
+            kept += line.toUtf8() + '\n';
+    }
+    QTRY_COMPARE(log.rowCount(), Limit);
+    QCOMPARE(log.size(), Limit);
+    QCOMPARE(log.data(log.index(0)).toString().toUtf8() + '\n', kept.first(kept.indexOf('\n') + 1));
+    QTRY_COMPARE(mirror.size(), all.size());
+    QVERIFY(mirror == all);
+    QTemporaryDir dir;
+    QVERIFY(log.save(dir.filePath(u"log.txt"_s)).isEmpty());
+    QVERIFY(fakes::readFile(dir.filePath(u"log.txt"_s)) == kept);
+}
+
+void tst_frmMain::usersAndGuard()
+{
+    fakes::Window h;
+    ui::frmMain &w = h.open();
+    QCOMPARE(w.contextMenuPolicy(), Qt::ActionsContextMenu); // the window's right-click menu
+    QVERIFY(w.actions().contains(&w.usersAction()));
+    w.usersAction().trigger();
+    auto *dialog = w.findChild<ui::UsersDialog *>();
+    QVERIFY(dialog && dialog->isVisible());
+    w.trayMenu().usersAction().trigger(); // the same one, brought forward
+    QCOMPARE(w.findChildren<ui::UsersDialog *>().size(), 1);
+    const auto click = [dialog](const char *b) {
+        dialog->findChild<QPushButton *>(QLatin1StringView(b))->click();
+    };
+    auto *list = dialog->findChild<QListWidget *>(u"lstUsers"_s);
+
+    // Add: name, password twice. A cancel, a mismatch and a name too long change nothing.
+    h.script->answers = QStringList { u"zoë"_s, u"pw1"_s, u"pw1"_s, u"bob"_s, u"a"_s, u"b"_s,
+        u"bob"_s, {}, u"x"_s.repeated(256), {} };
+    for (int i = 0; i < 5; ++i)
+        click("cmdAddUser");
+    QCOMPARE(h.script->shown.filter(u"critical"_s),
+        QStringList({ u"critical|The passwords differ."_s,
+            u"critical|A name is at most 255 bytes long."_s }));
+    QCOMPARE(list->count(), 1);
+    QCOMPARE(list->item(0)->text(), u"zoë"_s);
+    QVERIFY(fakes::readFile(w.users().filePath()).contains("zo%C3%AB:$argon2id$"));
+
+    // Change and remove need a selection (a beep otherwise); removal asks first.
+    h.script->shown.clear();
+    h.script->answers = QStringList { {}, u"y"_s };
+    click("cmdChangePassword");
+    list->setCurrentRow(0);
+    click("cmdRemoveUser"); // answered No
+    QCOMPARE(list->count(), 1);
+    h.script->answers = QStringList { u"pw2"_s, u"pw2"_s, u"y"_s };
+    click("cmdChangePassword");
+    QVERIFY(acl::verifyPassword(*w.users().hashOf(u"zoë"_s.toUtf8()), "pw2"));
+    list->setCurrentRow(0);
+    click("cmdRemoveUser");
+    QCOMPARE(h.script->shown,
+        QStringList(
+            { u"beep"_s, u"question|Are you sure you want to remove the user zoë?"_s, u"prompt"_s,
+                u"prompt"_s, u"question|Are you sure you want to remove the user zoë?"_s }));
+    QCOMPARE(list->count(), 0);
+    QVERIFY(w.users().isEmpty());
+
+    // The guard's option (in the same menu), off by default, kept for the next run.
+    QVERIFY(w.actions().contains(&w.reachLocalServicesAction()));
+    const QHostAddress away(u"203.0.113.7"_s);
+    QVERIFY(!w.guard().allows(away, QHostAddress::LocalHost, 22, 1080));
+    w.reachLocalServicesAction().trigger();
+    QVERIFY(w.guard().allows(away, QHostAddress::LocalHost, 22, 1080));
+    h.open(); // kept for the next run
+    QVERIFY(h.window->reachLocalServicesAction().isChecked());
+    QVERIFY(h.window->guard().allows(away, QHostAddress::LocalHost, 22, 1080));
 }
 
 QTEST_MAIN(tst_frmMain)
