@@ -1,10 +1,6 @@
-// socksload: the load cases the shared socksbench tool does not cover, each with its own
-// destination server on 127.0.0.1 (an ephemeral port):
+// socksload: the load case the shared socksbench tool does not cover, with its own destination
+// server on 127.0.0.1 (an ephemeral port):
 //
-//   socksload socks5 --proxy IP:PORT --count N --parallel K
-//       N SOCKS5 cycles from K threads: connect, method 00 (no authentication), CONNECT to the
-//       echo server by IPv4 address, reply, 1 byte echoed, then the server's close relayed back
-//       (as socksbench's handshake with --closer server). Prints {"ok":..,"conn_per_s":..}.
 //   socksload slow --proxy IP:PORT --clients C --seconds S [--every-ms M]
 //       C SOCKS4 clients of a destination that sends as fast as it can; the even ones read one
 //       byte every M ms (100), the odd ones read nothing. Prints "ready" once every client has
@@ -14,7 +10,6 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
-#include <sys/epoll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,8 +32,6 @@ struct Options
 {
     std::string mode;
     sockaddr_in proxy {};
-    long count = 6000;
-    int parallel = 15;
     int clients = 16;
     double seconds = 10;
     int everyMs = 100;
@@ -138,34 +131,6 @@ int listenLocal(uint16_t *port)
     return fd;
 }
 
-/// The handshake's destination: one epoll thread that echoes the first bytes and closes.
-void echoServer(int listener)
-{
-    const int ep = ::epoll_create1(EPOLL_CLOEXEC);
-    epoll_event ev { EPOLLIN, { .fd = listener } };
-    ::epoll_ctl(ep, EPOLL_CTL_ADD, listener, &ev);
-    epoll_event ready[64];
-    for (;;) {
-        const int n = ::epoll_wait(ep, ready, 64, -1);
-        for (int i = 0; i < n; ++i) {
-            const int fd = ready[i].data.fd;
-            if (fd == listener) {
-                const int c = ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
-                epoll_event add { EPOLLIN, { .fd = c } };
-                if (c >= 0)
-                    ::epoll_ctl(ep, EPOLL_CTL_ADD, c, &add);
-                continue;
-            }
-            char buffer[64];
-            const ssize_t got = ::recv(fd, buffer, sizeof buffer, 0);
-            if (got > 0 && ::send(fd, buffer, static_cast<size_t>(got), MSG_NOSIGNAL) != got)
-                fail("echo server: send");
-            if (got >= 0 || errno != EAGAIN)
-                ::close(fd); // also leaves the epoll set
-        }
-    }
-}
-
 /// The slow readers' destination: a thread per connection that sends until the send fails.
 void sourceServer(int listener)
 {
@@ -179,58 +144,6 @@ void sourceServer(int listener)
             ::close(c);
         }).detach();
     }
-}
-
-/// One SOCKS5 cycle, as a client that waits for each answer: greeting, request, echo, close.
-bool socks5Cycle(const Options &o, uint16_t echoPort, unsigned char token)
-{
-    const int fd = connectProxy(o);
-    if (fd < 0)
-        return false;
-    const unsigned char greeting[] = { 5, 1, 0 };
-    const unsigned char request[] = { 5, 1, 0, 1, 127, 0, 0, 1,
-        static_cast<unsigned char>(echoPort >> 8), static_cast<unsigned char>(echoPort & 0xff) };
-    unsigned char reply[22] = {};
-    unsigned char echo = 0;
-    const char *fault = nullptr;
-    if (!sendAll(fd, greeting, sizeof greeting) || !recvAll(fd, reply, 2))
-        fault = "SOCKS5 greeting";
-    else if (reply[0] != 5 || reply[1] != 0)
-        fail("SOCKS5: method refused", false);
-    else if (!sendAll(fd, request, sizeof request) || !recvAll(fd, reply, 4))
-        fault = "SOCKS5 request";
-    else if (reply[1] != 0 || (reply[3] != 1 && reply[3] != 4))
-        fail("SOCKS5: reply " + std::to_string(reply[1]) + ", type " + std::to_string(reply[3]),
-            false);
-    else if (!recvAll(fd, reply + 4, reply[3] == 1 ? 6 : 18) || !sendAll(fd, &token, 1)
-        || !recvAll(fd, &echo, 1) || echo != token)
-        fault = "SOCKS5 reply or echo";
-    else if (::recv(fd, &echo, 1, 0) != 0)
-        fault = "SOCKS5: waiting for the destination's close";
-    if (fault)
-        fail(fault);
-    ::close(fd);
-    return !failed;
-}
-
-[[noreturn]] void runSocks5(const Options &o)
-{
-    uint16_t port = 0;
-    std::thread(echoServer, listenLocal(&port)).detach();
-    std::atomic<long> next { 0 };
-    const auto start = Clock::now();
-    std::vector<std::thread> workers;
-    for (int k = 0; k < o.parallel; ++k) {
-        workers.emplace_back([&] {
-            for (long i; (i = next++) < o.count && !failed;)
-                socks5Cycle(o, port, static_cast<unsigned char>(i * 7 + 1));
-        });
-    }
-    for (auto &w : workers)
-        w.join();
-    const double wall = std::chrono::duration<double>(Clock::now() - start).count();
-    finish(",\"count\":" + std::to_string(o.count) + ",\"wall_s\":" + std::to_string(wall)
-        + ",\"conn_per_s\":" + std::to_string(static_cast<double>(o.count) / wall));
 }
 
 [[noreturn]] void runSlow(const Options &o)
@@ -273,8 +186,7 @@ bool socks5Cycle(const Options &o, uint16_t echoPort, unsigned char token)
 [[noreturn]] void usage()
 {
     std::fprintf(stderr,
-        "usage: socksload socks5 --proxy IP:PORT [--count N] [--parallel K]\n"
-        "       socksload slow --proxy IP:PORT [--clients C] [--seconds S] [--every-ms M]\n");
+        "usage: socksload slow --proxy IP:PORT [--clients C] [--seconds S] [--every-ms M]\n");
     std::exit(2);
 }
 
@@ -295,10 +207,6 @@ int main(int argc, char **argv)
             if (colon == std::string::npos
                 || ::inet_pton(AF_INET, value.substr(0, colon).c_str(), &o.proxy.sin_addr) != 1)
                 usage();
-        } else if (option == "--count") {
-            o.count = std::atol(value.c_str());
-        } else if (option == "--parallel") {
-            o.parallel = std::atoi(value.c_str());
         } else if (option == "--clients") {
             o.clients = std::atoi(value.c_str());
         } else if (option == "--seconds") {
@@ -309,12 +217,10 @@ int main(int argc, char **argv)
             usage();
         }
     }
-    if (argc % 2 != 0 || o.proxy.sin_port == 0 || o.count < 1 || o.parallel < 1 || o.clients < 1
+    if (argc % 2 != 0 || o.proxy.sin_port == 0 || o.clients < 1
         || o.everyMs < 1)
         usage();
     std::signal(SIGPIPE, SIG_IGN);
-    if (o.mode == "socks5")
-        runSocks5(o);
     if (o.mode == "slow")
         runSlow(o);
     usage();

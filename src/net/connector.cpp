@@ -72,6 +72,7 @@ void Connector::tryNext()
             m_forbidden = address;
             continue;
         }
+        m_attempt = { plain(address), m_port };
         sockaddr_storage to {};
         const socklen_t length = toSockaddr(address, m_port, to);
         m_socket = Socket(::socket(to.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
@@ -101,9 +102,11 @@ void Connector::tryNext()
 
 void Connector::socketReady(bool)
 {
+    // Writable alone is a connection made; only a failure needs its code asked for.
     int error = 0;
     socklen_t length = sizeof error;
-    if (::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
+    if ((m_reactor.readiness() & (EPOLLERR | EPOLLHUP))
+        && ::getsockopt(m_socket.fd(), SOL_SOCKET, SO_ERROR, &error, &length) != 0)
         error = errno;
     if (error == 0) {
         ++m_generation;
@@ -119,7 +122,7 @@ void Connector::socketReady(bool)
 
 void Connector::closeAttempt()
 {
-    m_watch.unwatch();
+    m_watch.letGo();
     m_socket.close();
 }
 

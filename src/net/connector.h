@@ -1,6 +1,7 @@
 #pragma once
 
 #include "reactor.h"
+#include "sockaddr.h"
 
 #include <QHostAddress>
 #include <QList>
@@ -43,6 +44,8 @@ public:
     /// The connected socket, handed over with its registration; only within Connected(). One
     /// not taken there is closed when the handler returns.
     Socket takeSocket() { return m_watch.handOver(); }
+    /// The address being tried, or within Connected() the one connected to.
+    const SocketAddress &attempt() const { return m_attempt; }
 
     /// errno-style code of a name that has no (usable) address.
     static constexpr int NameNotFound = -1;
@@ -81,6 +84,7 @@ private:
     Filter m_filter;
     QHostAddress m_forbidden;
     quint16 m_port = 0;
+    SocketAddress m_attempt;
     int m_lastError = 0;
     quint64 m_generation = 0;
 };

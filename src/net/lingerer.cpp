@@ -142,7 +142,7 @@ void Lingerer::finish(Closing *c, bool reset)
         return;
     std::unique_ptr<Closing> gone = std::move(*it);
     m_closing.erase(it);
-    gone->watch.unwatch();
+    gone->watch.letGo();
     if (reset) {
         const linger hard { 1, 0 };
         ::setsockopt(gone->socket.fd(), SOL_SOCKET, SO_LINGER, &hard, sizeof hard);

@@ -63,7 +63,7 @@ Listener::~Listener()
 
 quint16 Listener::LocalPort() const
 {
-    return m_socket.isOpen() ? localOf(m_socket.fd()).port : m_localPort;
+    return m_socket.isOpen() ? m_boundPort : m_localPort;
 }
 
 bool Listener::Listen()
@@ -85,6 +85,7 @@ bool Listener::Listen()
         return false;
     }
     m_errorString.clear();
+    m_boundPort = localOf(m_socket.fd()).port;
     m_starved = false;
     m_watch.watch(m_socket, Reactor::Read);
     return true;
@@ -119,7 +120,7 @@ void Listener::socketReady(bool)
         m_starved = false;
         const SocketAddress peer = fromSockaddr(from);
         if (!peer.host.isNull() && m_request)
-            m_request(Incoming { std::move(accepted), peer.host, peer.port });
+            m_request(Incoming { std::move(accepted), peer.host, peer.port, m_boundPort });
     }
 }
 

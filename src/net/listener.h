@@ -19,6 +19,7 @@ struct Incoming
     Socket socket;
     QHostAddress host; ///< plain IPv4 for an IPv4 client, never the ::ffff: form
     quint16 port = 0;
+    quint16 localPort = 0; ///< the port it came to
 };
 
 /// The listening socket: one dual-stack socket for IPv6 and IPv4 clients on the same port
@@ -66,6 +67,7 @@ private:
     Reactor::Watch m_watch { m_reactor, this };
     ConnectionRequest m_request;
     quint16 m_localPort = 0;
+    quint16 m_boundPort = 0; ///< the port listened on (the one asked for, or the kernel's pick)
     QString m_errorString;
     QTimer m_retry;
     bool m_starved = false; ///< the last accept failed for want of descriptors (Error raised)

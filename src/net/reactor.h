@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <vector>
 #include <sys/epoll.h>
 
 QT_BEGIN_NAMESPACE
@@ -21,6 +22,12 @@ namespace net {
 ///
 /// Level-triggered. A socket in the set is always told of an error or a hang-up (as readable),
 /// even when it asks for nothing else: a side that is not being read still learns of a reset.
+///
+/// A socket that closes leaves the set by closing: the kernel drops a registration with the
+/// last reference to the socket, so no epoll_ctl is spent on it. Each registration carries a
+/// numbered ticket, not the watch's address; a ticket is void once its watch lets go, so an
+/// event of a socket that lives on a moment longer elsewhere (a forked child that has not yet
+/// reached exec) reaches nobody.
 class Reactor final : public QObject
 {
     Q_OBJECT
@@ -60,6 +67,9 @@ public:
         /// Takes the socket out of the set; no event of it is delivered after that, even from a
         /// batch being delivered.
         void unwatch();
+        /// Stops watching a socket that is about to close: it stays in the set until its close
+        /// takes it out, but no event of it is delivered after this call.
+        void letGo();
         /// Hands the socket on, still in the set, for another watch to take over; until then no
         /// event of it is delivered. Empty when nothing was watched.
         Socket handOver();
@@ -71,6 +81,7 @@ public:
         Watcher *m_watcher;
         Socket *m_socket = nullptr;
         std::uint32_t m_events = 0;
+        std::uint64_t m_ticket = 0;
     };
 
     explicit Reactor(QObject *parent = nullptr);
@@ -81,13 +92,24 @@ public:
     std::uint32_t readiness() const { return m_readiness; }
 
 private:
-    friend class Socket;
     void dispatch();
+    void deliverBatch();
     void remove(Socket &socket);
+    std::uint64_t enlist(Watch &watch);
     void forget(Watch &watch);
+    void release(std::uint64_t ticket);
+    Watch *holder(std::uint64_t ticket) const;
 
+    struct Entry
+    {
+        Watch *watch = nullptr;
+        std::uint32_t round = 0; ///< bumped whenever the entry is let go
+    };
     int m_epoll = -1;
+    std::vector<Entry> m_entries; ///< by ticket number (the ticket's low half)
+    std::vector<std::uint32_t> m_spare; ///< entries free for another watch
     QSocketNotifier *m_notifier = nullptr;
+    static constexpr int BatchesPerWake = 4;
     std::array<epoll_event, 64> m_batch {};
     int m_batchSize = 0; ///< events of the batch being delivered
     std::uint32_t m_readiness = 0;

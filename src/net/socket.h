@@ -7,8 +7,7 @@ namespace net {
 class Reactor;
 
 /// The one owner of a socket descriptor: move-only, closed when destroyed. A socket in a
-/// reactor's set (watched, or handed over between two watches) leaves the set before it closes,
-/// so that a forked child holding the descriptor a moment longer delivers nothing to anybody.
+/// reactor's set (watched, or handed over between two watches) leaves the set by closing.
 class Socket final
 {
 public:
@@ -32,7 +31,7 @@ public:
 
     int fd() const { return m_fd; }
     bool isOpen() const { return m_fd >= 0; }
-    /// Closes now (leaving the reactor's set first); harmless when closed.
+    /// Closes now; harmless when closed.
     void close();
 
 private:

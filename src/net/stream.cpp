@@ -49,7 +49,7 @@ const SocketAddress &Stream::local() const
     return *m_local;
 }
 
-bool Stream::Accept(Socket socket)
+bool Stream::Accept(Socket socket, std::optional<SocketAddress> peer)
 {
     if (m_state != sckClosed || m_socket.isOpen())
         return false;
@@ -62,7 +62,7 @@ bool Stream::Accept(Socket socket)
     m_reading = true;
     m_zeroCopy = true;
     m_blocked = m_hungUp = m_shutdownWanted = m_shutdownDone = m_gone = false;
-    m_peer.reset();
+    m_peer = std::move(peer);
     m_local.reset();
     updateWatch();
     return true;
@@ -310,7 +310,7 @@ void Stream::Close()
         return;
     if (m_gone || (peerDone && m_out.size() == 0)) {
         // Nothing to deliver and nothing more to read: the end is orderly at once.
-        m_watch.unwatch();
+        m_watch.letGo();
         m_socket.close();
         m_out.clear();
     } else {

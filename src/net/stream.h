@@ -57,9 +57,9 @@ public:
     quint16 LocalPort() const { return local().port; }
 
     /// Takes a connected non-blocking socket (accepted or connected; it may be in the reactor's
-    /// set, handed over by its last watch). Returns false, and closes the socket, if this stream
-    /// is not closed.
-    bool Accept(Socket socket);
+    /// set, handed over by its last watch), and its peer's address where the caller knows it
+    /// already. Returns false, and closes the socket, if this stream is not closed.
+    bool Accept(Socket socket, std::optional<SocketAddress> peer = std::nullopt);
     /// Queues bytes for sending, in call order; sent at once as far as the kernel takes them.
     /// Dropped when not connected or gone.
     void SendData(const QByteArray &bytes);

@@ -40,6 +40,7 @@ struct ConnectionInfo
     int slot = -1; ///< -1 while waiting
     QHostAddress client; ///< plain IPv4 for an IPv4 client
     quint16 clientPort = 0;
+    quint16 proxyPort = 0; ///< the proxy's port it came to
     Protocol protocol = Protocol::Unknown;
     QByteArray user; ///< the login name once logged in (or the SOCKS4 user id as sent)
     Destination requested;

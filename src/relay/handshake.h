@@ -66,6 +66,8 @@ public:
     QByteArray takePayload() { return std::exchange(m_buffer, {}); }
 
     /// The reply once connected: SOCKS4 names the destination, SOCKS5 the proxy's end of it.
+    /// Whether granted() uses the local end's address (asked of the kernel only then).
+    bool repliesWithBoundAddress() const { return m_protocol == Protocol::Socks5; }
     QByteArray granted(const QHostAddress &remote, quint16 remotePort, const QHostAddress &local,
         quint16 localPort) const;
     /// The reply when the destination cannot be reached; `error` as the connector gives it.

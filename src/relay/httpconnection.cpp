@@ -81,7 +81,8 @@ void HttpConnection::originReadable()
 void HttpConnection::originConnected()
 {
     Slot &s = m_slot;
-    if (s.m_phase != Slot::Phase::Connecting || !s.m_destination.Accept(s.m_connector.takeSocket()))
+    if (s.m_phase != Slot::Phase::Connecting
+        || !s.m_destination.Accept(s.m_connector.takeSocket(), s.m_connector.attempt()))
         return;
     s.m_info.connectedAddress = s.m_destination.RemoteHost();
     s.m_info.connectedPort = s.m_destination.RemotePort();

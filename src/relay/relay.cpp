@@ -209,6 +209,7 @@ ConnectionInfo Relay::arrival(const net::Incoming &request)
     info.id = ++m_lastId;
     info.client = request.host;
     info.clientPort = request.port;
+    info.proxyPort = request.localPort;
     info.since = WallClock::now();
     return info;
 }

@@ -33,8 +33,12 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resol
 
 bool Slot::guardAllows(const QHostAddress &address, quint16 port)
 {
-    return !m_access.guard
-        || m_access.guard->allows(m_info.client, address, port, m_client.LocalPort());
+    return !m_access.guard || m_access.guard->allows(m_info.client, address, port, proxyPort());
+}
+
+quint16 Slot::proxyPort() const
+{
+    return m_info.proxyPort != 0 ? m_info.proxyPort : m_client.LocalPort();
 }
 
 void Slot::enter(Phase phase)
@@ -105,7 +109,8 @@ void Slot::Accept(
     m_info = std::move(client);
     m_info.slot = m_index;
     m_replyBytes = 0;
-    if (!m_client.Accept(std::move(socket)))
+    if (!m_client.Accept(
+            std::move(socket), net::SocketAddress { m_info.client, m_info.clientPort }))
         return;
     enter(Phase::Requesting);
     report(Event::Kind::ConnectionRequest);
@@ -186,14 +191,17 @@ void Slot::wsOutbound_Connect()
 {
     if (m_http.isServing())
         return m_http.originConnected();
-    if (m_phase != Phase::Connecting || !m_destination.Accept(m_connector.takeSocket()))
+    if (m_phase != Phase::Connecting
+        || !m_destination.Accept(m_connector.takeSocket(), m_connector.attempt()))
         return;
     m_info.connectedAddress = m_destination.RemoteHost();
     m_info.connectedPort = m_destination.RemotePort();
     enter(Phase::Relaying);
     report(Event::Kind::OutboundConnected);
+    // Only SOCKS5 tells the client the address the proxy connected from.
+    const bool bound = m_handshake.repliesWithBoundAddress();
     sendReply(m_handshake.granted(m_info.connectedAddress, m_info.connectedPort,
-        m_destination.LocalHost(), m_destination.LocalPort()));
+        bound ? m_destination.LocalHost() : QHostAddress(), bound ? m_destination.LocalPort() : 0));
     m_destination.SendData(std::exchange(m_early, {}));
     // A client that ended its sending along with its request gets its end passed on now.
     if (m_up.ended)
@@ -225,8 +233,7 @@ Refusal Slot::reportForbidden()
     m_info.connectedAddress = m_connector.forbidden();
     m_info.connectedPort = m_info.requested.port;
     const bool loop = m_access.guard
-        && m_access.guard->check(
-               {}, m_info.connectedAddress, m_info.connectedPort, m_client.LocalPort())
+        && m_access.guard->check({}, m_info.connectedAddress, m_info.connectedPort, proxyPort())
             == acl::GuardVerdict::ProxyItself;
     const Refusal why = loop ? Refusal::ProxyItself : Refusal::ThisComputer;
     report(Event::Kind::NotAllowed, {}, EndReason::Refused, why);
@@ -363,8 +370,8 @@ void Slot::closeSlot(EndReason reason, const QString &error, Refusal refusal)
         m_udp.Close();
     } else {
         // What is still queued goes out with the lingering close (none to a side that is gone).
-        ended.info.bytesDown = std::max<qint64>(
-            0, m_client.bytesDelivered() + m_client.bytesToSend() - m_replyBytes);
+        ended.info.bytesDown =
+            std::max<qint64>(0, m_client.bytesDelivered() + m_client.bytesToSend() - m_replyBytes);
         if (m_phase == Phase::Relaying)
             ended.info.bytesUp += m_destination.bytesToSend();
     }
