@@ -151,6 +151,9 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
 void Relay::serveOrQueue(
     net::Socket socket, ConnectionInfo client, const QByteArray &received, Handshake::Auth auth)
 {
+    // A slot freed earlier in this turn goes to the line first, as it would have a moment later.
+    if (m_servePosted)
+        serveWaiting();
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {
             if (slot(i).isFree()) {
