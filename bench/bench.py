@@ -289,10 +289,11 @@ class Bench:
         return self.program
 
     def rounds(self, what, steps):
-        """Each step once per round, in turn, for a.rounds rounds: {label: [figure per round]}."""
+        """Each step once per round, in turn, for a.rounds rounds: {label: [figure per round]}.
+        Each round starts one step further on, so that no step always comes first."""
         figures = {label: [] for label, _ in steps}
         for r in range(self.a.rounds):
-            for label, step in steps:
+            for label, step in steps[r % len(steps):] + steps[:r % len(steps)]:
                 figures[label].append(step())
                 log(f"  {what}, round {r + 1}: {label} {figures[label][-1]}")
         return figures

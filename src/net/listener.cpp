@@ -48,6 +48,7 @@ Socket listeningSocket(int family, quint16 port, int &error)
 
 Listener::Listener(Reactor &reactor, QObject *parent) : QObject(parent), m_reactor(reactor)
 {
+    m_watch.setLast(true);
     m_retry.setSingleShot(true);
     m_retry.setInterval(RetryMs);
     connect(&m_retry, &QTimer::timeout, this, [this] {

@@ -152,20 +152,34 @@ void Reactor::dispatch()
 
 void Reactor::deliverBatch()
 {
-    constexpr std::uint32_t trouble = EPOLLERR | EPOLLHUP;
+    bool later = false;
     for (int k = 0; k < m_batchSize; ++k) {
-        epoll_event &e = m_batch[static_cast<size_t>(k)];
-        const std::uint32_t got = e.events;
-        m_readiness = got;
-        // Each handler may stop watching any socket (voiding its ticket in this batch) or
-        // change what it waits for, so both are looked at again before each call.
-        Watch *w = holder(e.data.u64);
-        if (w && (w->m_events & EPOLLOUT) && (got & (EPOLLOUT | trouble)))
-            w->m_watcher->socketReady(true);
-        w = holder(e.data.u64);
-        if (w && (got & (trouble | (w->m_events & (EPOLLIN | EPOLLRDHUP)))))
-            w->m_watcher->socketReady(false);
+        const epoll_event &e = m_batch[static_cast<size_t>(k)];
+        if (const Watch *w = holder(e.data.u64); w && w->m_last)
+            later = true;
+        else
+            deliver(e);
     }
+    for (int k = 0; later && k < m_batchSize; ++k) {
+        const epoll_event &e = m_batch[static_cast<size_t>(k)];
+        if (const Watch *w = holder(e.data.u64); w && w->m_last)
+            deliver(e);
+    }
+}
+
+void Reactor::deliver(const epoll_event &e)
+{
+    constexpr std::uint32_t trouble = EPOLLERR | EPOLLHUP;
+    const std::uint32_t got = e.events;
+    m_readiness = got;
+    // Each handler may stop watching any socket (voiding its ticket in this batch) or change
+    // what it waits for, so both are looked at again before each call.
+    Watch *w = holder(e.data.u64);
+    if (w && (w->m_events & EPOLLOUT) && (got & (EPOLLOUT | trouble)))
+        w->m_watcher->socketReady(true);
+    w = holder(e.data.u64);
+    if (w && (got & (trouble | (w->m_events & (EPOLLIN | EPOLLRDHUP)))))
+        w->m_watcher->socketReady(false);
 }
 
 } // namespace net

@@ -74,6 +74,9 @@ public:
         /// event of it is delivered. Empty when nothing was watched.
         Socket handOver();
         bool isWatching() const { return m_socket != nullptr; }
+        /// Told after every other socket of the same batch (a listener: the connections that
+        /// ended in the batch free their slots before the new ones ask for one).
+        void setLast(bool last) { m_last = last; }
 
     private:
         friend class Reactor;
@@ -82,6 +85,7 @@ public:
         Socket *m_socket = nullptr;
         std::uint32_t m_events = 0;
         std::uint64_t m_ticket = 0;
+        bool m_last = false;
     };
 
     explicit Reactor(QObject *parent = nullptr);
@@ -94,6 +98,7 @@ public:
 private:
     void dispatch();
     void deliverBatch();
+    void deliver(const epoll_event &e);
     void remove(Socket &socket);
     std::uint64_t enlist(Watch &watch);
     void forget(Watch &watch);

@@ -151,6 +151,9 @@ void Relay::wsListener_ConnectionRequest(net::Incoming request)
 void Relay::serveOrQueue(
     net::Socket socket, ConnectionInfo client, const QByteArray &received, Handshake::Auth auth)
 {
+    // A slot freed earlier in this turn goes to the line first, as it would have a moment later.
+    if (m_servePosted)
+        serveWaiting();
     if (m_waiting.empty()) {
         for (int i = 0; i < SlotCount; ++i) {
             if (slot(i).isFree()) {
@@ -185,6 +188,8 @@ void Relay::welcomeStranger(net::Incoming request)
     connect(raw, &Stranger::LoggedIn, this, [this, raw] { strangerGone(raw, true); });
     connect(raw, &Stranger::Finished, this, [this, raw] { strangerGone(raw, false); });
     m_strangers.push_back(std::move(stranger));
+    if (!m_sweep.isActive())
+        m_sweep.start(); // its time to log in runs out
 }
 
 void Relay::strangerGone(Stranger *stranger, bool loggedIn)
@@ -271,7 +276,13 @@ void Relay::wsListener_Error(const QString &description)
 void Relay::sweep()
 {
     const auto now = Slot::Clock::now();
-    bool watching = !m_waiting.empty();
+    bool watching = !m_waiting.empty() || !m_strangers.empty();
+    // Those out of time to log in end, each through its own Finished (which forgets it).
+    std::vector<Stranger *> strangers;
+    for (const auto &s : m_strangers)
+        strangers.push_back(s.get());
+    for (Stranger *s : strangers)
+        s->expireIfLate(now);
     int freeSlots = 0;
     for (int i = 0; i < SlotCount; ++i) {
         Slot &s = slot(i);

@@ -24,14 +24,23 @@ bool isLetter(char c)
 Stranger::Stranger(net::Reactor &reactor, net::Socket socket, ConnectionInfo info,
     acl::Logins &logins, std::chrono::milliseconds timeLimit, QObject *parent)
     : QObject(parent), m_socket(std::move(socket)), m_watch(reactor, this), m_logins(logins),
-      m_info(std::move(info))
+      m_info(std::move(info)), m_timeLimit(timeLimit)
 {
     m_info.state = ConnectionState::Negotiating;
     m_handshake.reset(Handshake::Auth::Stranger);
     m_watch.watch(m_socket, net::Reactor::Read);
-    m_limit.setSingleShot(true);
-    connect(&m_limit, &QTimer::timeout, this, [this] { finish(Refusal::NotLoggedIn); });
-    m_limit.start(timeLimit);
+    startLimit();
+}
+
+void Stranger::startLimit()
+{
+    m_deadline = Clock::now() + m_timeLimit;
+}
+
+void Stranger::expireIfLate(Clock::time_point now)
+{
+    if (m_deadline && now >= *m_deadline)
+        finish(Refusal::NotLoggedIn);
 }
 
 Stranger::~Stranger()
@@ -58,7 +67,7 @@ void Stranger::socketReady(bool)
         // It left (or ended its sending) before it logged in: nothing to answer.
         m_watch.unwatch();
         m_done = true;
-        m_limit.stop();
+        m_deadline.reset();
         Q_EMIT Finished();
         return;
     }
@@ -114,8 +123,8 @@ void Stranger::challenge()
     if (!m_keepAlive)
         return finish(Refusal::NotLoggedIn);
     m_received.remove(0, m_headLength);
-    if (!m_limit.isActive())
-        m_limit.start();
+    if (!m_deadline)
+        startLimit();
     if (!m_received.isEmpty())
         processHttp();
 }
@@ -124,7 +133,7 @@ void Stranger::check(const QByteArray &name, const QByteArray &password)
 {
     m_info.user = name;
     // It sent its login in time; a slow check (many at once, on a busy computer) is ours.
-    m_limit.stop();
+    m_deadline.reset();
     m_checking = m_logins.check(name, password, m_info.client, this,
         [this](const acl::LoginResult &result) { checked(result); });
 }
@@ -136,7 +145,7 @@ void Stranger::checked(const acl::LoginResult &result)
     if (m_info.protocol == Protocol::Socks5)
         send(m_handshake.loggedIn(accepted).reply);
     if (accepted) {
-        m_limit.stop();
+        m_deadline.reset();
         m_auth =
             m_info.protocol == Protocol::Http ? Handshake::Auth::Listed : Handshake::Auth::LoggedIn;
         report(Event::Kind::LoggedIn);
@@ -176,7 +185,7 @@ void Stranger::finish(Refusal refusal)
 {
     if (std::exchange(m_done, true))
         return;
-    m_limit.stop();
+    m_deadline.reset();
     if (m_checking)
         m_logins.cancel(std::exchange(m_checking, 0));
     Event ended { Event::Kind::Ended, -1, m_info, {}, EndReason::Refused, refusal };

@@ -7,8 +7,8 @@
 #include "net/socket.h"
 
 #include <QObject>
-#include <QTimer>
 #include <chrono>
+#include <optional>
 
 namespace acl {
 class Logins;
@@ -31,6 +31,7 @@ class Stranger final : public QObject, private net::Reactor::Watcher
 public:
     /// Bytes kept before the login is done; more is a refusal.
     static constexpr qsizetype KeepLimit = 64 * 1024;
+    using Clock = std::chrono::steady_clock;
 
     Stranger(net::Reactor &reactor, net::Socket socket, ConnectionInfo info, acl::Logins &logins,
         std::chrono::milliseconds timeLimit, QObject *parent = nullptr);
@@ -42,6 +43,9 @@ public:
     Handshake::Auth auth() const { return m_auth; }
     /// The socket (unwatched) and its bytes after the login, in order; both the caller's now.
     net::Socket take(QByteArray &received);
+    /// Ends it (refused, not logged in) if its time to log in ran out before `now`; its owner
+    /// looks now and then.
+    void expireIfLate(Clock::time_point now);
 
 Q_SIGNALS:
     void LoggedIn();
@@ -59,6 +63,7 @@ private:
     void send(const QByteArray &bytes);
     void report(Event::Kind kind, Refusal refusal = Refusal::None);
     void finish(Refusal refusal);
+    void startLimit();
 
     net::Socket m_socket;
     net::Reactor::Watch m_watch;
@@ -67,7 +72,8 @@ private:
     Handshake m_handshake;
     Handshake::Auth m_auth = Handshake::Auth::LoggedIn;
     QByteArray m_received; ///< HTTP: every byte since the last head answered
-    QTimer m_limit;
+    std::chrono::milliseconds m_timeLimit;
+    std::optional<Clock::time_point> m_deadline; ///< while it owes its login
     quint64 m_checking = 0; ///< the login being checked
     qsizetype m_headLength = 0; ///< HTTP: the head whose credentials are being checked
     bool m_keepAlive = false; ///< HTTP: the client keeps the connection after a 407

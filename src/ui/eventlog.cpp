@@ -47,22 +47,53 @@ QString userText(const QByteArray &user)
     return escapeControls(QString::fromUtf8(user));
 }
 
-/// "<side> [<slot>] <what><text>", built in one allocation: a busy proxy writes several lines
-/// per connection, and piecing them together from temporaries cost more than the relaying.
+/// The decimal digits of `value`, into `out` (at least 11 characters); returns their count.
+qsizetype decimal(qint64 value, char *out)
+{
+    char digits[20];
+    qsizetype n = 0;
+    for (quint64 rest = quint64(value < 0 ? -value : value); n == 0 || rest > 0; rest /= 10)
+        digits[n++] = char('0' + rest % 10);
+    if (value < 0)
+        digits[n++] = '-';
+    std::reverse_copy(digits, digits + n, out);
+    return n;
+}
+
+/// A plain IPv4 address written without QHostAddress's general machinery, which costs more than
+/// a connection's relaying; any other address as Qt writes it.
+QString hostText(const QHostAddress &address)
+{
+    if (address.protocol() != QAbstractSocket::IPv4Protocol)
+        return address.toString();
+    const quint32 v4 = address.toIPv4Address();
+    char text[16];
+    qsizetype n = 0;
+    for (int shift = 24; shift >= 0; shift -= 8) {
+        n += decimal((v4 >> shift) & 0xff, text + n);
+        text[n++] = '.';
+    }
+    return QString::fromLatin1(text, n - 1);
+}
+
+/// "<side> [<slot>] <what><text>", written straight into one string: a busy proxy writes
+/// several lines per connection, and piecing them together cost more than the relaying.
 QString slotLine(QLatin1StringView side, int slot, QLatin1StringView what, QStringView text = {})
 {
-    char digits[12];
-    qsizetype n = 0;
-    for (unsigned rest = unsigned(std::abs(slot)); n == 0 || rest > 0; rest /= 10)
-        digits[n++] = char('0' + rest % 10);
-    if (slot < 0)
-        digits[n++] = '-';
-    std::reverse(digits, digits + n);
-    QString line;
-    line.reserve(side.size() + n + what.size() + text.size() + 3);
-    line.append(side).append(QLatin1StringView(" [")).append(QLatin1StringView(digits, n));
-    line.append(QLatin1StringView("] "));
-    return line.append(what).append(text);
+    char digits[24];
+    const qsizetype n = decimal(slot, digits);
+    QString line(side.size() + 2 + n + 2 + what.size() + text.size(), Qt::Uninitialized);
+    char16_t *out = reinterpret_cast<char16_t *>(line.data());
+    const auto put = [&out](QLatin1StringView part) {
+        out = std::transform(part.begin(), part.end(), out, [](char c) { return uchar(c); });
+    };
+    put(side);
+    put(QLatin1StringView(" ["));
+    put(QLatin1StringView(digits, n));
+    put(QLatin1StringView("] "));
+    put(what);
+    std::copy(text.utf16(), text.utf16() + text.size(), out);
+    return line;
 }
 
 } // namespace
@@ -73,10 +104,13 @@ QString destinationText(const relay::Destination &to)
     if (to.address.protocol() == QAbstractSocket::IPv6Protocol)
         host = u'[' + ipv6Text(to.address) + u']';
     else if (!to.address.isNull())
-        host = to.address.toString();
+        host = hostText(to.address);
     else
         host = escapeControls(QString::fromLatin1(to.hostName));
-    return host + u':' + QString::number(to.port);
+    char port[24];
+    const qsizetype n = decimal(to.port, port);
+    host.reserve(host.size() + n + 1);
+    return host.append(u':').append(QLatin1StringView(port, n));
 }
 
 QString refusalText(relay::Refusal refusal)
@@ -118,7 +152,7 @@ QString logLine(const relay::Event &event)
     case Kind::ListenerError:
         return u"Listener Error: "_s + event.error;
     case Kind::ConnectionRequest:
-        return slotLine("Proxy"_L1, i, "Connection Request from "_L1, event.info.client.toString());
+        return slotLine("Proxy"_L1, i, "Connection Request from "_L1, hostText(event.info.client));
     case Kind::Request:
         if (event.info.protocol == relay::Protocol::Socks5
             || event.info.protocol == relay::Protocol::Http)
@@ -161,12 +195,12 @@ QString logLine(const relay::Event &event)
                 QString::number(event.info.datagramsDown), QString::number(event.info.bytesDown)));
     case Kind::LoggedIn:
         return u"Login by "_s + userText(event.info.user) + u" from "_s
-            + event.info.client.toString();
+            + hostText(event.info.client);
     case Kind::LoginFailed:
         return u"Login Failed for "_s + userText(event.info.user) + u" from "_s
-            + event.info.client.toString();
+            + hostText(event.info.client);
     case Kind::LoginsBlocked:
-        return u"Too many failed logins from "_s + event.info.client.toString()
+        return u"Too many failed logins from "_s + hostText(event.info.client)
             + u": refused for the rest of the minute"_s;
     case Kind::NotAllowed: {
         relay::Destination to;

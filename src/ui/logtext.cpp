@@ -1,5 +1,7 @@
 #include "logtext.h"
 
+#include <algorithm>
+
 namespace ui {
 
 bool isControl(QChar c)
@@ -11,9 +13,14 @@ bool isControl(QChar c)
 
 QString escapeControls(const QString &text)
 {
+    // Most text has nothing to escape: it is shared, not copied.
+    const auto first = std::find_if(text.cbegin(), text.cend(), isControl);
+    if (first == text.cend())
+        return text;
     QString escaped;
-    escaped.reserve(text.size());
-    for (const QChar c : text) {
+    escaped.reserve(text.size() + 8);
+    escaped.append(QStringView(text.cbegin(), first));
+    for (const QChar c : QStringView(first, text.cend())) {
         const int u = c.unicode();
         if (!isControl(c))
             escaped += c;
