@@ -1,8 +1,13 @@
 #include "httphead.h"
 
+#include <arpa/inet.h>
 #include <http_parser.h>
 
 #include <QByteArrayList>
+#include <QtEndian>
+
+#include <algorithm>
+#include <optional>
 
 namespace relay::http {
 
@@ -54,6 +59,19 @@ int onHeadersComplete(http_parser *parser)
 }
 
 /// Four decimal numbers 0-255 without leading zeros, joined by dots.
+/// A dotted quad ("192.0.2.1") read without building a QString; nothing for any other text.
+std::optional<quint32> dottedQuad(QByteArrayView text)
+{
+    char zeroEnded[INET_ADDRSTRLEN] {};
+    in_addr v4 {};
+    if (text.size() >= qsizetype(sizeof zeroEnded))
+        return std::nullopt;
+    std::copy(text.begin(), text.end(), zeroEnded);
+    if (::inet_pton(AF_INET, zeroEnded, &v4) != 1)
+        return std::nullopt;
+    return qFromBigEndian<quint32>(&v4.s_addr);
+}
+
 bool isDotted(QByteArrayView text)
 {
     const QList<QByteArrayView> parts = [&] {
@@ -128,7 +146,10 @@ bool parseTarget(Request &request)
             return false;
         request.destination.address = address;
     } else if (isDotted(host)) {
-        request.destination.address = QHostAddress(QString::fromLatin1(host));
+        // A plain dotted quad the cheap way; other dotted forms as Qt reads them.
+        const std::optional<quint32> quad = dottedQuad(host);
+        request.destination.address =
+            quad ? QHostAddress(*quad) : QHostAddress(QString::fromLatin1(host));
     } else {
         request.destination.hostName = host.toByteArray();
     }
