@@ -217,8 +217,7 @@ int main(int argc, char **argv)
             usage();
         }
     }
-    if (argc % 2 != 0 || o.proxy.sin_port == 0 || o.clients < 1
-        || o.everyMs < 1)
+    if (argc % 2 != 0 || o.proxy.sin_port == 0 || o.clients < 1 || o.everyMs < 1)
         usage();
     std::signal(SIGPIPE, SIG_IGN);
     if (o.mode == "slow")
