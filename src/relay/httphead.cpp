@@ -145,11 +145,10 @@ bool parseTarget(Request &request)
         if (host.contains('%') || !address.setAddress(QString::fromLatin1(host)))
             return false;
         request.destination.address = address;
+    } else if (const std::optional<quint32> quad = dottedQuad(host)) {
+        request.destination.address = QHostAddress(*quad); // the common case, read cheaply
     } else if (isDotted(host)) {
-        // A plain dotted quad the cheap way; other dotted forms as Qt reads them.
-        const std::optional<quint32> quad = dottedQuad(host);
-        request.destination.address =
-            quad ? QHostAddress(*quad) : QHostAddress(QString::fromLatin1(host));
+        request.destination.address = QHostAddress(QString::fromLatin1(host));
     } else {
         request.destination.hostName = host.toByteArray();
     }

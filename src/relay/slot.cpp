@@ -33,12 +33,8 @@ Slot::Slot(int index, net::Reactor &reactor, net::Lingerer &lingerer, net::Resol
 
 bool Slot::guardAllows(const QHostAddress &address, quint16 port)
 {
-    return !m_access.guard || m_access.guard->allows(m_info.client, address, port, proxyPort());
-}
-
-quint16 Slot::proxyPort() const
-{
-    return m_info.proxyPort != 0 ? m_info.proxyPort : m_client.LocalPort();
+    return !m_access.guard
+        || m_access.guard->allows(m_info.client, address, port, m_info.proxyPort);
 }
 
 void Slot::enter(Phase phase)
@@ -233,7 +229,8 @@ Refusal Slot::reportForbidden()
     m_info.connectedAddress = m_connector.forbidden();
     m_info.connectedPort = m_info.requested.port;
     const bool loop = m_access.guard
-        && m_access.guard->check({}, m_info.connectedAddress, m_info.connectedPort, proxyPort())
+        && m_access.guard->check(
+               {}, m_info.connectedAddress, m_info.connectedPort, m_info.proxyPort)
             == acl::GuardVerdict::ProxyItself;
     const Refusal why = loop ? Refusal::ProxyItself : Refusal::ThisComputer;
     report(Event::Kind::NotAllowed, {}, EndReason::Refused, why);

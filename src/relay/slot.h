@@ -82,8 +82,6 @@ private:
     void wsOutbound_Connect();
     void wsOutbound_ConnectFailed(int error, const QString &description);
     bool guardAllows(const QHostAddress &address, quint16 port);
-    /// The proxy's own port, as the guard knows it.
-    quint16 proxyPort() const;
     void wsOutbound_DataArrival();
     void wsProxy_Close();
     void wsOutbound_Close();
